@@ -1,0 +1,239 @@
+#include "lib/convert.hpp"
+
+#include <climits>
+#include <cstring>
+#include <utility>
+#include <vector>
+
+#include "lib/compat.hpp"
+#include "lib/once_init.hpp"
+#include "lib/payload_descriptor_type.hpp"
+
+namespace quorvel::py {
+
+namespace {
+
+const char* type_name(PyObject* object) { return Py_TYPE(object)->tp_name; }
+
+// The bare type name (after the last dot of tp_name), as __name__ shows it.
+std::string short_type_name(PyObject* object) {
+  const char* full = type_name(object);
+  const char* dot = std::strrchr(full, '.');
+  return dot ? dot + 1 : full;
+}
+
+PyObject* sequence_abc() {
+  static OnceObject sequence;
+  return sequence.get([]() -> PyObject* {
+    PyRef module_name = PyRef::steal(PyUnicode_FromString("collections.abc"));
+    if (!module_name) return nullptr;
+    PyRef module = PyRef::steal(PyImport_Import(module_name.get()));
+    if (!module) return nullptr;
+    return PyObject_GetAttrString(module.get(), "Sequence");
+  });
+}
+
+}  // namespace
+
+void raise_not_instance(PyObject* object, const char* expected) {
+  std::string message;
+  if (object == Py_None) {
+    message = std::string("'None' is not an instance of '") + expected + "'";
+  } else {
+    message = "'" + short_type_name(object) + "' object is not an instance of '" + expected + "'";
+  }
+  raise(PyExc_TypeError, message);
+}
+
+std::string to_text(PyObject* object) {
+  if (!PyUnicode_Check(object)) raise_not_instance(object, "str");
+  Py_ssize_t size = 0;
+  const char* data = PyUnicode_AsUTF8AndSize(object, &size);
+  if (data == nullptr) raise_current();
+  return std::string(data, static_cast<std::size_t>(size));
+}
+
+namespace {
+
+NodeId to_node_id(PyObject* item) {
+  unsigned long long value;
+  if (PyLong_CheckExact(item)) {
+    value = PyLong_AsUnsignedLongLong(item);
+  } else {
+    PyRef index = check(PyNumber_Index(item));
+    value = PyLong_AsUnsignedLongLong(index.get());
+  }
+  if (value == static_cast<unsigned long long>(-1) && PyErr_Occurred()) raise_current();
+  return static_cast<NodeId>(value);
+}
+
+}  // namespace
+
+NodeIds to_id_list(PyObject* object) {
+  if (PyUnicode_Check(object)) raise(PyExc_TypeError, "Can't extract `str` to `Vec`");
+  NodeIds ids;
+  if (PyList_CheckExact(object) || PyTuple_CheckExact(object)) {
+    // Exact lists and tuples are read item by item, like iterating them. A
+    // list is read inside its critical section and its length is read
+    // again for every item, since an item's __index__ may change it.
+    const bool is_list = PyList_CheckExact(object);
+    ids.reserve(static_cast<std::size_t>(Py_SIZE(object)));
+    for (Py_ssize_t i = 0;; ++i) {
+      PyRef item;
+      {
+        CriticalSection section(object);
+        if (i >= Py_SIZE(object)) break;
+        item = PyRef::new_ref(is_list ? PyList_GET_ITEM(object, i) : PyTuple_GET_ITEM(object, i));
+      }
+      ids.push_back(to_node_id(item.get()));
+    }
+    return ids;
+  }
+  PyObject* sequence = sequence_abc();
+  if (sequence == nullptr) raise_current();
+  const int is_sequence = PyObject_IsInstance(object, sequence);
+  check_status(is_sequence);
+  if (is_sequence == 0) raise_not_instance(object, "Sequence");
+  const Py_ssize_t size_hint = PyObject_Size(object);
+  if (size_hint < 0) {
+    PyErr_Clear();
+  } else {
+    ids.reserve(static_cast<std::size_t>(size_hint));
+  }
+  PyRef iter = check(PyObject_GetIter(object));
+  while (true) {
+    PyObject* raw = nullptr;
+    const int status = iter_next_item(iter.get(), &raw);
+    check_status(status);
+    if (status == 0) break;
+    PyRef item = PyRef::steal(raw);
+    ids.push_back(to_node_id(item.get()));
+  }
+  return ids;
+}
+
+namespace {
+
+[[noreturn]] void bad_param_value() {
+  raise(PyExc_TypeError, "param values must be int, float, bool, or str");
+}
+
+// The first rule that accepts the value decides its kind: exact bool, then
+// 64-bit integer (honouring __index__), then float (through __float__ or
+// __index__), then str.
+ParamValue to_param_value(PyObject* value) {
+  if (Py_IS_TYPE(value, &PyBool_Type)) return ParamValue::boolean(value == Py_True);
+  // Fast paths with the same outcome as the general rules: floats never
+  // convert to integers, exact ints never fail the float rule unless they
+  // fail the integer one, exact strs have no numeric conversions.
+  if (PyFloat_CheckExact(value)) return ParamValue::floating(PyFloat_AS_DOUBLE(value));
+  if (PyUnicode_CheckExact(value)) return ParamValue::text(to_text(value));
+  {
+    const long long v = PyLong_AsLongLong(value);
+    if (!(v == -1 && PyErr_Occurred())) return ParamValue::integer(v);
+    PyErr_Clear();
+  }
+  {
+    const double v = PyFloat_AsDouble(value);
+    if (!(v == -1.0 && PyErr_Occurred())) return ParamValue::floating(v);
+    PyErr_Clear();
+  }
+  if (PyUnicode_Check(value)) return ParamValue::text(to_text(value));
+  bad_param_value();
+}
+
+}  // namespace
+
+ParamMap to_params(PyObject* object) {
+  if (object == nullptr || object == Py_None) return ParamMap();
+  if (!PyDict_Check(object)) raise(PyExc_TypeError, "params must be a dict or None");
+  std::vector<ParamEntry> entries;
+  entries.reserve(static_cast<std::size_t>(PyDict_Size(object)));
+  Py_ssize_t pos = 0;
+  while (true) {
+    PyRef key, value;
+    {
+      // One step of the iteration at a time inside the dict's critical
+      // section; the conversions below may run Python code, so they work
+      // on references of their own outside it.
+      CriticalSection section(object);
+      PyObject *k, *v;
+      if (!PyDict_Next(object, &pos, &k, &v)) break;
+      key = PyRef::new_ref(k);
+      value = PyRef::new_ref(v);
+    }
+    std::string name = to_text(key.get());
+    entries.push_back(ParamEntry{std::move(name), to_param_value(value.get())});
+  }
+  return ParamMap(std::move(entries));
+}
+
+bool to_bool(PyObject* object) {
+  if (object == Py_True) return true;
+  if (object == Py_False) return false;
+  // A NumPy boolean scalar: its type is named bool_ or bool and lives in
+  // the numpy module.
+  PyTypeObject* type = Py_TYPE(object);
+  const char* name = type->tp_name;
+  if (std::strcmp(name, "numpy.bool_") == 0 || std::strcmp(name, "numpy.bool") == 0) {
+    const int truth = PyObject_IsTrue(object);
+    check_status(truth);
+    return truth == 1;
+  }
+  raise_not_instance(object, "bool");
+}
+
+PayloadDescriptor to_descriptor(PyObject* object) {
+  if (const PayloadDescriptor* record = payload_descriptor_record(object)) return *record;
+  if (!PyDict_Check(object)) raise(PyExc_TypeError, "descriptor must be a PayloadDescriptor or dict");
+  auto lookup = [&](const char* key) -> PyRef {
+    PyRef key_object = check(PyUnicode_FromString(key));
+    PyObject* found = nullptr;
+    check_status(dict_get_item_ref(object, key_object.get(), &found));
+    return PyRef::steal(found);
+  };
+  PayloadDescriptor d;
+  // The optional field is read first.
+  if (PyRef ref = lookup("preprocessing_ref"); ref && ref.get() != Py_None) d.preprocessing_ref = to_text(ref.get());
+  const std::pair<const char*, std::string*> required[] = {
+      {"kind", &d.kind}, {"content_hash", &d.content_hash}, {"framework", &d.framework},
+      {"version", &d.version}, {"io_schema", &d.io_schema}};
+  for (const auto& [key, field] : required) {
+    PyRef value = lookup(key);
+    if (!value) raise(PyExc_ValueError, std::string("descriptor missing required field '") + key + "'");
+    *field = to_text(value.get());
+  }
+  return d;
+}
+
+PyRef from_id(NodeId id) { return check(PyLong_FromUnsignedLongLong(id)); }
+
+PyRef from_text(const std::string& text) {
+  return check(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
+}
+
+PyRef from_params(const ParamMap& params) {
+  PyRef dict = check(PyDict_New());
+  for (const ParamEntry& e : params.entries()) {
+    PyRef value;
+    switch (e.value.kind()) {
+      case ParamKind::Int: value = check(PyLong_FromLongLong(e.value.as_int())); break;
+      case ParamKind::Float: value = check(PyFloat_FromDouble(e.value.as_float())); break;
+      case ParamKind::Bool: value = PyRef::new_ref(e.value.as_bool() ? Py_True : Py_False); break;
+      case ParamKind::Str: value = from_text(e.value.as_str()); break;
+    }
+    PyRef key = from_text(e.name);
+    check_status(PyDict_SetItem(dict.get(), key.get(), value.get()));
+  }
+  return dict;
+}
+
+PyRef from_id_list(const NodeIds& ids) {
+  PyRef list = check(PyList_New(static_cast<Py_ssize_t>(ids.size())));
+  for (std::size_t i = 0; i < ids.size(); ++i) {
+    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), from_id(ids[i]).release());
+  }
+  return list;
+}
+
+}  // namespace quorvel::py

@@ -1,0 +1,24 @@
+// The methods of the Python class GraphStore, grouped by concern in the
+// graph_store_*.cpp files; the table is in graph_store_methods.cpp.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+namespace quorvel::py {
+
+extern PyMethodDef graph_store_methods[];
+
+// Building (graph_store_building.cpp).
+PyObject* store_add_source(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* store_add_op(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* store_add_reduction(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* store_add_exchange(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* store_add_join(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* store_add_external(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+
+// Queries (graph_store_queries.cpp).
+PyObject* store_node_count(PyObject* self, PyObject* unused);
+PyObject* store_outputs(PyObject* self, PyObject* unused);
+
+}  // namespace quorvel::py

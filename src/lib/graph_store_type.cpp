@@ -1,0 +1,87 @@
+// The Python class GraphStore: a thin, immutable handle that owns one
+// store. Each method converts its arguments, calls one store operation (the
+// store takes its own lock) and converts the result after the lock is gone.
+#include "lib/graph_store_type.hpp"
+
+#include <string>
+#include <utility>
+
+#include "lib/arg_parser.hpp"
+#include "lib/convert.hpp"
+#include "lib/graph_store_methods.hpp"
+#include "lib/once_init.hpp"
+#include "lib/type_registry.hpp"
+
+namespace quorvel::py {
+
+namespace {
+
+struct StoreObject {
+  PyObject_HEAD
+  GraphStore* store;
+};
+
+PyObject* store_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+  return entry_point<PyObject*>(nullptr, [&]() -> PyObject* {
+    static const Signature sig{"GraphStore.__new__()", nullptr, 0, 0, nullptr, 0, 0};
+    parse_tuple_dict(sig, args, kwargs, nullptr);
+    auto store = std::make_unique<GraphStore>();
+    PyObject* self = type->tp_alloc(type, 0);
+    if (self == nullptr) raise_current();
+    reinterpret_cast<StoreObject*>(self)->store = store.release();
+    return self;
+  });
+}
+
+void store_dealloc(PyObject* self) {
+  PyTypeObject* type = Py_TYPE(self);
+  delete reinterpret_cast<StoreObject*>(self)->store;
+  type->tp_free(self);
+  Py_DECREF(type);
+}
+
+const char store_doc[] =
+    "GraphStore()\n--\n\n"
+    "Thread-safe interned graph store (frozen pyclass: interior mutability via a Mutex, safe to\n"
+    "share across threads under the GIL and free-threaded 3.14t).";
+
+PyType_Slot store_slots[] = {
+    {Py_tp_new, reinterpret_cast<void*>(store_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(store_dealloc)},
+    {Py_tp_methods, graph_store_methods},
+    {Py_tp_doc, const_cast<char*>(store_doc)},
+    {0, nullptr},
+};
+
+PyType_Spec store_spec = {
+    "builtins.GraphStore",
+    sizeof(StoreObject),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_IMMUTABLETYPE,
+    store_slots,
+};
+
+}  // namespace
+
+PyTypeObject* graph_store_type() {
+  static OnceObject type;
+  return reinterpret_cast<PyTypeObject*>(type.get([] { return create_immutable_type(&store_spec); }));
+}
+
+GraphStore* graph_store_of(PyObject* object) {
+  PyTypeObject* type = graph_store_type();
+  if (type == nullptr) raise_current();
+  if (!PyObject_TypeCheck(object, type)) return nullptr;
+  return reinterpret_cast<StoreObject*>(object)->store;
+}
+
+PyObject* wrap_graph_store(std::unique_ptr<GraphStore> store) {
+  PyTypeObject* type = graph_store_type();
+  if (type == nullptr) raise_current();
+  PyObject* self = type->tp_alloc(type, 0);
+  if (self == nullptr) raise_current();
+  reinterpret_cast<StoreObject*>(self)->store = store.release();
+  return self;
+}
+
+}  // namespace quorvel::py

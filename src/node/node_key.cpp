@@ -1,0 +1,91 @@
+#include "node/node_key.hpp"
+
+#include "support/internal_error.hpp"
+
+namespace quorvel {
+
+NodeKey NodeKey::source(std::string name, ParamMap params) {
+  return NodeKey(NodeKind::Source, std::move(name), std::move(params), {});
+}
+
+NodeKey NodeKey::op(std::string name, ParamMap params, NodeIds inputs) {
+  return NodeKey(NodeKind::Op, std::move(name), std::move(params), std::move(inputs));
+}
+
+NodeKey NodeKey::reduction(std::string name, ParamMap params, NodeIds inputs) {
+  return NodeKey(NodeKind::Reduction, std::move(name), std::move(params), std::move(inputs));
+}
+
+NodeKey NodeKey::external(PayloadDescriptor descriptor, ParamMap params, NodeIds inputs) {
+  NodeKey key(NodeKind::External, {}, std::move(params), std::move(inputs));
+  key.descriptor_ = DeepBox<PayloadDescriptor>(std::move(descriptor));
+  return key;
+}
+
+NodeKey NodeKey::stage(NodeIds inputs, std::vector<StageOp> members) {
+  NodeKey key(NodeKind::Stage, {}, {}, std::move(inputs));
+  key.members_ = DeepBox<std::vector<StageOp>>(std::move(members));
+  return key;
+}
+
+NodeKey NodeKey::exchange(ParamMap scheme, NodeIds inputs) {
+  return NodeKey(NodeKind::Exchange, {}, std::move(scheme), std::move(inputs));
+}
+
+NodeKey NodeKey::join(ParamMap scheme, NodeIds inputs) {
+  return NodeKey(NodeKind::Join, {}, std::move(scheme), std::move(inputs));
+}
+
+const PayloadDescriptor& NodeKey::descriptor() const {
+  check_invariant(kind_ == NodeKind::External && descriptor_.has_value(), "descriptor of an external node",
+                  "node is not external");
+  return *descriptor_;
+}
+
+const std::vector<StageOp>& NodeKey::members() const {
+  check_invariant(kind_ == NodeKind::Stage && members_.has_value(), "members of a stage node",
+                  "node is not a stage");
+  return *members_;
+}
+
+NodeKey NodeKey::with_inputs(NodeIds inputs) const {
+  NodeKey copy = *this;
+  if (kind_ != NodeKind::Source) copy.inputs_ = std::move(inputs);
+  return copy;
+}
+
+bool operator==(const NodeKey& a, const NodeKey& b) noexcept {
+  if (a.kind_ != b.kind_ || a.inputs_ != b.inputs_ || a.name_ != b.name_ || !(a.params_ == b.params_)) return false;
+  if (a.kind_ == NodeKind::External) return *a.descriptor_ == *b.descriptor_;
+  if (a.kind_ == NodeKind::Stage) return *a.members_ == *b.members_;
+  return true;
+}
+
+std::uint64_t NodeKey::hash(std::uint64_t seed) const noexcept {
+  std::uint64_t h = hash_combine(seed, static_cast<std::uint64_t>(kind_));
+  h = hash_bytes(h, name_);
+  h = params_.hash_into(h);
+  h = hash_combine(h, inputs_.size());
+  for (NodeId id : inputs_) h = hash_combine(h, id);
+  if (kind_ == NodeKind::External) h = descriptor_->hash_into(h);
+  if (kind_ == NodeKind::Stage) {
+    h = hash_combine(h, members_->size());
+    for (const StageOp& m : *members_) h = m.hash_into(h);
+  }
+  return mix64(h);
+}
+
+const char* kind_text(NodeKind kind) noexcept {
+  switch (kind) {
+    case NodeKind::Source: return "source";
+    case NodeKind::Op: return "op";
+    case NodeKind::Reduction: return "reduction";
+    case NodeKind::External: return "external";
+    case NodeKind::Stage: return "stage";
+    case NodeKind::Exchange: return "exchange";
+    case NodeKind::Join: return "join";
+  }
+  return "unknown";
+}
+
+}  // namespace quorvel

@@ -1,0 +1,78 @@
+// The complete identity of an IR node. Two nodes are the same node exactly
+// when their keys are equal; every field takes part.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "node/node_id.hpp"
+#include "node/payload_descriptor.hpp"
+#include "node/stage_op.hpp"
+#include "param/param_map.hpp"
+#include "support/deep_box.hpp"
+
+namespace quorvel {
+
+// Variant order is the node tag of the blob format.
+enum class NodeKind : std::uint8_t {
+  Source = 0,
+  Op = 1,
+  Reduction = 2,
+  External = 3,
+  Stage = 4,
+  Exchange = 5,
+  Join = 6,
+};
+inline constexpr std::uint8_t kNodeKindCount = 7;
+
+class NodeKey {
+ public:
+  static NodeKey source(std::string name, ParamMap params);
+  static NodeKey op(std::string name, ParamMap params, NodeIds inputs);
+  static NodeKey reduction(std::string name, ParamMap params, NodeIds inputs);
+  static NodeKey external(PayloadDescriptor descriptor, ParamMap params, NodeIds inputs);
+  static NodeKey stage(NodeIds inputs, std::vector<StageOp> members);
+  static NodeKey exchange(ParamMap scheme, NodeIds inputs);
+  static NodeKey join(ParamMap scheme, NodeIds inputs);
+
+  NodeKind kind() const noexcept { return kind_; }
+  // Source, Op and Reduction carry a name; the others an empty one.
+  const std::string& name() const noexcept { return name_; }
+  // The params of Source/Op/Reduction/External, the scheme of
+  // Exchange/Join; empty for a Stage.
+  const ParamMap& params() const noexcept { return params_; }
+  // The ordered inputs; always empty for a Source.
+  const NodeIds& inputs() const noexcept { return inputs_; }
+  // External nodes only.
+  const PayloadDescriptor& descriptor() const;
+  // Stage nodes only.
+  const std::vector<StageOp>& members() const;
+
+  // A copy with the inputs replaced (a Source stays without inputs).
+  NodeKey with_inputs(NodeIds inputs) const;
+
+  friend bool operator==(const NodeKey& a, const NodeKey& b) noexcept;
+  std::uint64_t hash(std::uint64_t seed) const noexcept;
+
+  // The canonical operator text without inputs, e.g. "op|add|k=i2".
+  std::string token() const;
+  // The human-readable label used by DOT rendering, e.g. "Op add {k=2}".
+  std::string label() const;
+
+ private:
+  NodeKey(NodeKind kind, std::string name, ParamMap params, NodeIds inputs)
+      : kind_(kind), name_(std::move(name)), params_(std::move(params)), inputs_(std::move(inputs)) {}
+
+  NodeKind kind_;
+  std::string name_;
+  ParamMap params_;
+  NodeIds inputs_;
+  DeepBox<PayloadDescriptor> descriptor_;
+  DeepBox<std::vector<StageOp>> members_;
+};
+
+// Lowercase kind text as the inspection view shows it ("source", "op", ...).
+const char* kind_text(NodeKind kind) noexcept;
+
+}  // namespace quorvel

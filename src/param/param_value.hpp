@@ -1,0 +1,53 @@
+// One parameter value: Int, Float, Bool or Str. The kind order is the tag
+// order of the blob format.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <variant>
+
+namespace quorvel {
+
+enum class ParamKind : std::uint8_t { Int = 0, Float = 1, Bool = 2, Str = 3 };
+
+// The quiet NaN every NaN is folded to for identity, hashing and tokens.
+inline constexpr std::uint64_t kCanonicalNanBits = 0x7FF8000000000000ULL;
+
+// Bit pattern of a double with every NaN replaced by the canonical one.
+std::uint64_t canonical_float_bits(double value) noexcept;
+
+class ParamValue {
+ public:
+  static ParamValue integer(std::int64_t v) { return ParamValue(Storage(std::in_place_index<0>, v)); }
+  static ParamValue floating(double v) { return ParamValue(Storage(std::in_place_index<1>, v)); }
+  static ParamValue boolean(bool v) { return ParamValue(Storage(std::in_place_index<2>, v)); }
+  static ParamValue text(std::string v) { return ParamValue(Storage(std::in_place_index<3>, std::move(v))); }
+
+  ParamKind kind() const noexcept { return static_cast<ParamKind>(value_.index()); }
+  std::int64_t as_int() const { return std::get<0>(value_); }
+  double as_float() const { return std::get<1>(value_); }
+  bool as_bool() const { return std::get<2>(value_); }
+  const std::string& as_str() const { return std::get<3>(value_); }
+
+  // Identity: same kind and equal payload; floats by canonical bit pattern,
+  // so all NaNs are equal and 0.0 differs from -0.0.
+  friend bool operator==(const ParamValue& a, const ParamValue& b) noexcept;
+
+  // Folds this value into a running hash state, consistently with ==.
+  std::uint64_t hash_into(std::uint64_t state) const noexcept;
+
+  // The canonical token: "i-42", "f3ff0000000000000", "btrue", "sx%7Cy".
+  std::string token() const;
+  void append_token(std::string& out) const;
+
+  // The display form used by labels: 1.0 shows "1", strings are quoted.
+  std::string display() const;
+  void append_display(std::string& out) const;
+
+ private:
+  using Storage = std::variant<std::int64_t, double, bool, std::string>;
+  explicit ParamValue(Storage v) : value_(std::move(v)) {}
+  Storage value_;
+};
+
+}  // namespace quorvel

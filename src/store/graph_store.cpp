@@ -1,0 +1,93 @@
+#include "store/graph_store.hpp"
+
+#include <algorithm>
+
+#include "support/internal_error.hpp"
+
+namespace quorvel {
+
+void GraphStore::fail_poisoned() {
+  fail_invariant("quorvel-core store mutex poisoned", "PoisonError { .. }");
+}
+
+Outcome<NodeId, BadNodeId> GraphStore::intern(NodeKey key) {
+  return locked([&](Inner& inner) -> Outcome<NodeId, BadNodeId> {
+    const NodeId n = inner.arena.size();
+    for (NodeId input : key.inputs()) {
+      if (input >= n) return failure(BadNodeId{input});
+    }
+    const std::uint64_t h = inner.index.hash(key);
+    if (auto found = inner.index.find(key, h, inner.arena)) return *found;
+    // Both allocations happen before anything changes.
+    inner.arena.reserve_one();
+    inner.index.reserve_one();
+    inner.arena.append_reserved(std::move(key));
+    inner.index.insert_reserved(h, n);
+    return n;
+  });
+}
+
+Outcome<Done, BadNodeId> GraphStore::mark_output(NodeId id) {
+  return locked([&](Inner& inner) -> Outcome<Done, BadNodeId> {
+    if (id >= inner.arena.size()) return failure(BadNodeId{id});
+    if (std::find(inner.outputs.begin(), inner.outputs.end(), id) == inner.outputs.end()) {
+      inner.outputs.push_back(id);
+    }
+    return Done{};
+  });
+}
+
+NodeIds GraphStore::outputs() const {
+  return locked([](const Inner& inner) { return inner.outputs; });
+}
+
+std::uint64_t GraphStore::node_count() const {
+  return locked([](const Inner& inner) -> std::uint64_t { return inner.arena.size(); });
+}
+
+NodeMap GraphStore::node_map() const {
+  return locked([](const Inner& inner) { return inner.node_map; });
+}
+
+namespace {
+
+std::vector<NodeKey> copy_range(const NodeArena& arena, std::size_t begin) {
+  std::vector<NodeKey> nodes;
+  if (begin >= arena.size()) return nodes;
+  nodes.reserve(arena.size() - begin);
+  for (std::size_t i = begin; i < arena.size(); ++i) nodes.push_back(arena[i]);
+  return nodes;
+}
+
+}  // namespace
+
+Snapshot GraphStore::snapshot() const {
+  return locked([](const Inner& inner) { return Snapshot{copy_range(inner.arena, 0), inner.outputs}; });
+}
+
+std::vector<NodeKey> GraphStore::snapshot_from(std::uint64_t watermark) const {
+  return locked([&](const Inner& inner) {
+    return watermark >= inner.arena.size() ? std::vector<NodeKey>{} : copy_range(inner.arena, watermark);
+  });
+}
+
+Outcome<std::vector<NodeKey>, BadNodeId> GraphStore::arena_holding(const NodeIds& ids) const {
+  // The ids are checked against the count before the copy is made: the
+  // outcome is the same as copying first, without a copy thrown away.
+  return locked([&](const Inner& inner) -> Outcome<std::vector<NodeKey>, BadNodeId> {
+    for (NodeId id : ids) {
+      if (id >= inner.arena.size()) return failure(BadNodeId{id});
+    }
+    return copy_range(inner.arena, 0);
+  });
+}
+
+void GraphStore::set_node_map(NodeMap map) {
+  locked([&](Inner& inner) { inner.node_map = std::move(map); });
+}
+
+std::size_t GraphStore::index_bytes() const {
+  return locked([](const Inner& inner) { return inner.index.capacity_bytes(); });
+}
+
+}  // namespace quorvel

@@ -1,0 +1,115 @@
+// The thread-safe, append-only, hash-consed arena of node keys. One mutex
+// guards all of its state and every operation takes it exactly once.
+#pragma once
+
+#include <cstdint>
+#include <mutex>
+#include <new>
+#include <variant>
+#include <vector>
+
+#include "node/node_key.hpp"
+#include "store/bad_node_id.hpp"
+#include "store/node_arena.hpp"
+#include "store/node_index.hpp"
+#include "store/node_map_entry.hpp"
+#include "support/outcome.hpp"
+
+namespace quorvel {
+
+// A consistent copy of a store's nodes (in id order) and marked outputs.
+struct Snapshot {
+  std::vector<NodeKey> nodes;
+  NodeIds outputs;
+};
+
+using Done = std::monostate;
+
+class GraphStore {
+ public:
+  GraphStore() = default;
+  GraphStore(const GraphStore&) = delete;
+  GraphStore& operator=(const GraphStore&) = delete;
+
+  // Returns the id of the key, adding it when no equal key is stored. Every
+  // input must name an existing node; the first that does not is reported
+  // and nothing is added.
+  Outcome<NodeId, BadNodeId> intern(NodeKey key);
+
+  // Appends id to the outputs unless it is there already.
+  Outcome<Done, BadNodeId> mark_output(NodeId id);
+
+  NodeIds outputs() const;
+  std::uint64_t node_count() const;
+  NodeMap node_map() const;
+  Snapshot snapshot() const;
+
+  // Copies of the keys with ids from min(watermark, n) to n - 1.
+  std::vector<NodeKey> snapshot_from(std::uint64_t watermark) const;
+  // A copy of every key, after checking that every id names a node.
+  Outcome<std::vector<NodeKey>, BadNodeId> arena_holding(const NodeIds& ids) const;
+
+  // Written once, by the constructors of derived stores.
+  void set_node_map(NodeMap map);
+
+  // Runs f(view) under the lock, for readers that walk the whole store
+  // without copying it (blob writing, DOT rendering). f must not call back
+  // into this store.
+  class View {
+   public:
+    std::size_t size() const noexcept { return arena_.size(); }
+    const NodeKey& operator[](std::size_t i) const noexcept { return arena_[i]; }
+    const NodeIds& outputs() const noexcept { return outputs_; }
+
+   private:
+    friend class GraphStore;
+    View(const NodeArena& arena, const NodeIds& outputs) : arena_(arena), outputs_(outputs) {}
+    const NodeArena& arena_;
+    const NodeIds& outputs_;
+  };
+
+  template <class F>
+  decltype(auto) read_locked(F&& f) const {
+    return locked([&](const Inner& inner) -> decltype(auto) { return f(View(inner.arena, inner.outputs)); });
+  }
+
+  // Bytes used by the store's own structures for n nodes, excluding the
+  // heap blocks the keys own (reported by the memory benchmark).
+  std::size_t index_bytes() const;
+
+ private:
+  friend class GraphStoreTestAccess;
+
+  struct Inner {
+    NodeArena arena;
+    NodeIds outputs;
+    NodeMap node_map;
+    NodeIndex index;
+  };
+
+  // Runs f on the guarded state. An exception other than an allocation
+  // failure escaping f poisons the store: every later operation then fails
+  // with an internal error. Operations are written so that an allocation
+  // failure leaves the state unchanged.
+  template <class F>
+  decltype(auto) locked(F&& f) const {
+    std::lock_guard<std::mutex> guard(mutex_);
+    if (poisoned_) fail_poisoned();
+    try {
+      return f(inner_);
+    } catch (const std::bad_alloc&) {
+      throw;
+    } catch (...) {
+      poisoned_ = true;
+      throw;
+    }
+  }
+
+  [[noreturn]] static void fail_poisoned();
+
+  mutable std::mutex mutex_;
+  mutable bool poisoned_ = false;
+  mutable Inner inner_;
+};
+
+}  // namespace quorvel

@@ -1,0 +1,61 @@
+// Append-only storage of node keys in fixed-size chunks: keys never move
+// once stored, and growing never copies the keys already there.
+#pragma once
+
+#include <cstddef>
+#include <memory>
+#include <vector>
+
+#include "node/node_key.hpp"
+
+namespace quorvel {
+
+class NodeArena {
+ public:
+  static constexpr std::size_t kChunkBits = 12;
+  static constexpr std::size_t kChunkSize = std::size_t{1} << kChunkBits;
+
+  std::size_t size() const noexcept { return size_; }
+
+  const NodeKey& operator[](std::size_t i) const noexcept {
+    return chunks_[i >> kChunkBits][i & (kChunkSize - 1)].key;
+  }
+
+  // Makes room for one more key; the only step of an append that allocates,
+  // so a failed allocation leaves the arena as it was.
+  void reserve_one() {
+    if ((size_ & (kChunkSize - 1)) == 0 && (size_ >> kChunkBits) == chunks_.size()) {
+      chunks_.reserve(chunks_.size() + 1);
+      chunks_.push_back(std::make_unique<Slot[]>(kChunkSize));
+    }
+  }
+
+  // Appends after reserve_one(); does not allocate.
+  void append_reserved(NodeKey&& key) noexcept {
+    Slot& slot = chunks_[size_ >> kChunkBits][size_ & (kChunkSize - 1)];
+    new (&slot.key) NodeKey(std::move(key));
+    ++size_;
+  }
+
+  NodeArena() = default;
+  NodeArena(const NodeArena&) = delete;
+  NodeArena& operator=(const NodeArena&) = delete;
+  ~NodeArena() {
+    for (std::size_t i = 0; i < size_; ++i) {
+      chunks_[i >> kChunkBits][i & (kChunkSize - 1)].key.~NodeKey();
+    }
+  }
+
+ private:
+  // Raw storage for one key; constructed on append, destroyed with the arena.
+  union Slot {
+    Slot() {}
+    ~Slot() {}
+    NodeKey key;
+  };
+
+  std::vector<std::unique_ptr<Slot[]>> chunks_;
+  std::size_t size_ = 0;
+};
+
+}  // namespace quorvel

@@ -1,0 +1,62 @@
+#include "store/node_index.hpp"
+
+#include <atomic>
+#include <chrono>
+#include <random>
+
+#include "support/hash_mix.hpp"
+
+namespace quorvel {
+
+namespace {
+
+std::uint64_t fresh_seed() {
+  static const std::uint64_t process_seed = [] {
+    std::random_device device;
+    std::uint64_t s = (std::uint64_t{device()} << 32) ^ device();
+    return s ^ static_cast<std::uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count());
+  }();
+  static std::atomic<std::uint64_t> counter{0};
+  return mix64(process_seed + 0x9e3779b97f4a7c15ULL * (counter.fetch_add(1, std::memory_order_relaxed) + 1));
+}
+
+}  // namespace
+
+NodeIndex::NodeIndex() : seed_(fresh_seed()) {}
+
+std::optional<NodeId> NodeIndex::find(const NodeKey& key, std::uint64_t hash, const NodeArena& arena) const noexcept {
+  if (size_ == 0) return std::nullopt;
+  const std::size_t mask = slots_.size() - 1;
+  for (std::size_t i = hash & mask;; i = (i + 1) & mask) {
+    const Slot& slot = slots_[i];
+    if (slot.id_plus_one == 0) return std::nullopt;
+    if (slot.hash == hash && arena[slot.id_plus_one - 1] == key) return slot.id_plus_one - 1;
+  }
+}
+
+void NodeIndex::reserve_one() {
+  // Keep the load at or below 3/4.
+  if ((size_ + 1) * 4 > slots_.size() * 3) rehash(slots_.empty() ? 16 : slots_.size() * 2);
+}
+
+void NodeIndex::insert_reserved(std::uint64_t hash, NodeId id) noexcept {
+  const std::size_t mask = slots_.size() - 1;
+  std::size_t i = hash & mask;
+  while (slots_[i].id_plus_one != 0) i = (i + 1) & mask;
+  slots_[i] = Slot{hash, id + 1};
+  ++size_;
+}
+
+void NodeIndex::rehash(std::size_t new_capacity) {
+  std::vector<Slot> fresh(new_capacity, Slot{0, 0});
+  const std::size_t mask = new_capacity - 1;
+  for (const Slot& slot : slots_) {
+    if (slot.id_plus_one == 0) continue;
+    std::size_t i = slot.hash & mask;
+    while (fresh[i].id_plus_one != 0) i = (i + 1) & mask;
+    fresh[i] = slot;
+  }
+  slots_.swap(fresh);
+}
+
+}  // namespace quorvel

@@ -1,0 +1,48 @@
+// Small, fixed hash building blocks. Tables that must be reproducible
+// (everything in the rewrite engine) use them unseeded; the interning store
+// feeds a per-table random seed in as the starting state.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <string_view>
+
+namespace quorvel {
+
+// Final avalanche of a 64-bit value (the splitmix64 finaliser).
+constexpr std::uint64_t mix64(std::uint64_t x) noexcept {
+  x ^= x >> 30;
+  x *= 0xbf58476d1ce4e5b9ULL;
+  x ^= x >> 27;
+  x *= 0x94d049bb133111ebULL;
+  x ^= x >> 31;
+  return x;
+}
+
+// Folds one 64-bit word into a running hash state.
+constexpr std::uint64_t hash_combine(std::uint64_t state, std::uint64_t word) noexcept {
+  return mix64(state ^ (word + 0x9e3779b97f4a7c15ULL + (state << 6) + (state >> 2)));
+}
+
+// Hashes a byte string eight bytes at a time, length included.
+inline std::uint64_t hash_bytes(std::uint64_t state, std::string_view bytes) noexcept {
+  const char* p = bytes.data();
+  std::size_t n = bytes.size();
+  state = hash_combine(state, n);
+  while (n >= 8) {
+    std::uint64_t word;
+    std::memcpy(&word, p, 8);
+    state = hash_combine(state, word);
+    p += 8;
+    n -= 8;
+  }
+  if (n > 0) {
+    std::uint64_t word = 0;
+    std::memcpy(&word, p, n);
+    state = hash_combine(state, word);
+  }
+  return state;
+}
+
+}  // namespace quorvel
