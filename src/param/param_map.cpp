@@ -10,16 +10,24 @@ namespace quorvel {
 ParamMap::ParamMap(std::vector<ParamEntry> entries) : entries_(std::move(entries)) {
   // std::string's operator< compares chars through char_traits<char>, which
   // orders them as unsigned bytes, so multi-byte UTF-8 names sort byte-wise.
-  if (entries_.size() > 1) {
-    std::stable_sort(entries_.begin(), entries_.end(),
-                     [](const ParamEntry& a, const ParamEntry& b) { return a.name < b.name; });
+  auto by_name = [](const ParamEntry& a, const ParamEntry& b) { return a.name < b.name; };
+  if (entries_.size() <= 16) {
+    // Insertion sort: stable, and unlike std::stable_sort it needs no
+    // temporary buffer for the few entries a node usually has.
+    for (std::size_t i = 1; i < entries_.size(); ++i) {
+      for (std::size_t j = i; j > 0 && by_name(entries_[j], entries_[j - 1]); --j) {
+        std::swap(entries_[j], entries_[j - 1]);
+      }
+    }
+  } else {
+    std::stable_sort(entries_.begin(), entries_.end(), by_name);
   }
 }
 
 std::uint64_t ParamMap::hash_into(std::uint64_t state) const noexcept {
-  state = hash_combine(state, entries_.size());
+  state = fold_word(state, entries_.size());
   for (const ParamEntry& e : entries_) {
-    state = hash_bytes(state, e.name);
+    state = fold_bytes(state, e.name);
     state = e.value.hash_into(state);
   }
   return state;

@@ -7,6 +7,7 @@
 #include <cmath>
 #include <cstring>
 #include <iterator>
+#include <string_view>
 
 #include "param/token_escape.hpp"
 #include "support/hash_mix.hpp"
@@ -30,12 +31,12 @@ bool operator==(const ParamValue& a, const ParamValue& b) noexcept {
 }
 
 std::uint64_t ParamValue::hash_into(std::uint64_t state) const noexcept {
-  state = hash_combine(state, value_.index());
+  state = fold_word(state, value_.index());
   switch (kind()) {
-    case ParamKind::Int: return hash_combine(state, static_cast<std::uint64_t>(as_int()));
-    case ParamKind::Float: return hash_combine(state, canonical_float_bits(as_float()));
-    case ParamKind::Bool: return hash_combine(state, as_bool() ? 1 : 0);
-    case ParamKind::Str: return hash_bytes(state, as_str());
+    case ParamKind::Int: return fold_word(state, static_cast<std::uint64_t>(as_int()));
+    case ParamKind::Float: return fold_word(state, canonical_float_bits(as_float()));
+    case ParamKind::Bool: return fold_word(state, as_bool() ? 1 : 0);
+    case ParamKind::Str: return fold_bytes(state, as_str());
   }
   return state;
 }
@@ -155,11 +156,40 @@ void append_float_display(std::string& out, double v) {
     out.append(v < 0 ? "-inf" : "inf");
     return;
   }
-  // Fixed notation with the fewest digits that read back to the same
-  // value; integral values get no fractional part, -0.0 shows "-0".
-  std::array<char, 400> buf;
-  auto res = std::to_chars(buf.data(), buf.data() + buf.size(), v, std::chars_format::fixed);
-  out.append(buf.data(), res.ptr);
+  // The fewest significant digits that read back to the same value, laid
+  // out without an exponent: 1e23 shows "100000000000000000000000", not
+  // the exact binary value that fixed-notation to_chars would give for
+  // large integral doubles. Integral values get no fractional part, -0.0
+  // shows "-0".
+  std::array<char, 32> buf;
+  auto res = std::to_chars(buf.data(), buf.data() + buf.size(), v, std::chars_format::scientific);
+  std::string_view sci(buf.data(), static_cast<std::size_t>(res.ptr - buf.data()));  // "-1.25e+02"
+  if (sci.front() == '-') {
+    out.push_back('-');
+    sci.remove_prefix(1);
+  }
+  const std::size_t e_pos = sci.find('e');
+  std::string digits;
+  for (char c : sci.substr(0, e_pos)) {
+    if (c != '.') digits.push_back(c);
+  }
+  int exponent = 0;
+  std::string_view exp_text = sci.substr(e_pos + 1);
+  if (exp_text.front() == '+') exp_text.remove_prefix(1);
+  std::from_chars(exp_text.data(), exp_text.data() + exp_text.size(), exponent);
+  const int n_digits = static_cast<int>(digits.size());
+  if (exponent >= n_digits - 1) {
+    out.append(digits);
+    out.append(static_cast<std::size_t>(exponent - (n_digits - 1)), '0');
+  } else if (exponent >= 0) {
+    out.append(digits, 0, static_cast<std::size_t>(exponent + 1));
+    out.push_back('.');
+    out.append(digits, static_cast<std::size_t>(exponent + 1));
+  } else {
+    out.append("0.");
+    out.append(static_cast<std::size_t>(-exponent - 1), '0');
+    out.append(digits);
+  }
 }
 
 }  // namespace

@@ -11,12 +11,14 @@ void GraphStore::fail_poisoned() {
 }
 
 Outcome<NodeId, BadNodeId> GraphStore::intern(NodeKey key) {
+  // The index's seed never changes, so the hash is computed before the
+  // lock is taken.
+  const std::uint64_t h = inner_.index.hash(key);
   return locked([&](Inner& inner) -> Outcome<NodeId, BadNodeId> {
     const NodeId n = inner.arena.size();
     for (NodeId input : key.inputs()) {
       if (input >= n) return failure(BadNodeId{input});
     }
-    const std::uint64_t h = inner.index.hash(key);
     if (auto found = inner.index.find(key, h, inner.arena)) return *found;
     // Both allocations happen before anything changes.
     inner.arena.reserve_one();

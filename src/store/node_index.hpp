@@ -37,7 +37,7 @@ class NodeIndex {
 
   void rehash(std::size_t new_capacity);
 
-  std::uint64_t seed_;
+  const std::uint64_t seed_;  // fixed at construction; read without the store lock
   std::vector<Slot> slots_;
   std::size_t size_ = 0;
 };
