@@ -30,6 +30,7 @@ PyMethodDef graph_store_methods[] = {
     {"outputs", store_outputs, METH_NOARGS,
      "outputs($self)\n--\n\n"
      "The marked output node ids, in mark order (what an IR evaluator returns, in order)."},
+    {"to_dot", store_to_dot, METH_NOARGS, "to_dot($self)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
 

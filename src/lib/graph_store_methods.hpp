@@ -20,5 +20,6 @@ PyObject* store_add_external(PyObject* self, PyObject* const* args, Py_ssize_t n
 // Queries (graph_store_queries.cpp).
 PyObject* store_node_count(PyObject* self, PyObject* unused);
 PyObject* store_outputs(PyObject* self, PyObject* unused);
+PyObject* store_to_dot(PyObject* self, PyObject* unused);
 
 }  // namespace quorvel::py

@@ -62,14 +62,14 @@ bool operator==(const NodeKey& a, const NodeKey& b) noexcept {
 }
 
 std::uint64_t NodeKey::hash(std::uint64_t seed) const noexcept {
-  std::uint64_t h = hash_combine(seed, static_cast<std::uint64_t>(kind_));
-  h = hash_bytes(h, name_);
+  std::uint64_t h = fold_word(seed, static_cast<std::uint64_t>(kind_));
+  h = fold_bytes(h, name_);
   h = params_.hash_into(h);
-  h = hash_combine(h, inputs_.size());
-  for (NodeId id : inputs_) h = hash_combine(h, id);
+  h = fold_word(h, inputs_.size());
+  for (NodeId id : inputs_) h = fold_word(h, id);
   if (kind_ == NodeKind::External) h = descriptor_->hash_into(h);
   if (kind_ == NodeKind::Stage) {
-    h = hash_combine(h, members_->size());
+    h = fold_word(h, members_->size());
     for (const StageOp& m : *members_) h = m.hash_into(h);
   }
   return mix64(h);

@@ -21,13 +21,13 @@ struct PayloadDescriptor {
   friend bool operator==(const PayloadDescriptor&, const PayloadDescriptor&) = default;
 
   std::uint64_t hash_into(std::uint64_t state) const noexcept {
-    state = hash_bytes(state, kind);
-    state = hash_bytes(state, content_hash);
-    state = hash_bytes(state, framework);
-    state = hash_bytes(state, version);
-    state = hash_bytes(state, io_schema);
-    state = hash_combine(state, preprocessing_ref.has_value() ? 1 : 0);
-    if (preprocessing_ref) state = hash_bytes(state, *preprocessing_ref);
+    state = fold_bytes(state, kind);
+    state = fold_bytes(state, content_hash);
+    state = fold_bytes(state, framework);
+    state = fold_bytes(state, version);
+    state = fold_bytes(state, io_schema);
+    state = fold_word(state, preprocessing_ref.has_value() ? 1 : 0);
+    if (preprocessing_ref) state = fold_bytes(state, *preprocessing_ref);
     return state;
   }
 };

@@ -30,9 +30,9 @@ struct StageOp {
   friend bool operator==(const StageOp&, const StageOp&) = default;
 
   std::uint64_t hash_into(std::uint64_t state) const noexcept {
-    state = hash_bytes(state, token);
-    state = hash_combine(state, refs.size());
-    for (const StageRef& r : refs) state = hash_combine(state, (r.index << 1) ^ static_cast<std::uint64_t>(r.kind));
+    state = fold_bytes(state, token);
+    state = fold_word(state, refs.size());
+    for (const StageRef& r : refs) state = fold_word(state, (r.index << 1) ^ static_cast<std::uint64_t>(r.kind));
     return state;
   }
 };
