@@ -30,6 +30,16 @@ PyMethodDef graph_store_methods[] = {
     {"outputs", store_outputs, METH_NOARGS,
      "outputs($self)\n--\n\n"
      "The marked output node ids, in mark order (what an IR evaluator returns, in order)."},
+    {"serialize", fastcall(store_serialize), kFastKw,
+     "serialize($self, outputs=None)\n--\n\n"
+     "Serialize the IR to the canonical, versioned, byte-identical durable form (plan M8 / A.3.1:\n"
+     "the serializable IR \xe2\x80\x94 not cloudpickle \xe2\x80\x94 is the canonical durable representation). With\n"
+     "`outputs=` the bytes flag EXACTLY that set, ignoring stored marks (M22: outputs are a\n"
+     "property of the compile request); the default keeps the marks-based behavior."},
+    {"deserialize", fastcall(store_deserialize), kFastKw | METH_STATIC,
+     "deserialize(data)\n--\n\n"
+     "Rebuild a store from canonical bytes. A round trip reproduces the same node ids, so\n"
+     "`serialize` of the result is byte-identical to the input (plan M8 determinism gate)."},
     {"to_dot", store_to_dot, METH_NOARGS, "to_dot($self)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };

@@ -17,6 +17,10 @@ PyObject* store_add_exchange(PyObject* self, PyObject* const* args, Py_ssize_t n
 PyObject* store_add_join(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 PyObject* store_add_external(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 
+// Persistence (graph_store_persistence.cpp).
+PyObject* store_serialize(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* store_deserialize(PyObject* unused, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+
 // Queries (graph_store_queries.cpp).
 PyObject* store_node_count(PyObject* self, PyObject* unused);
 PyObject* store_outputs(PyObject* self, PyObject* unused);

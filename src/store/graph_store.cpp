@@ -1,6 +1,5 @@
 #include "store/graph_store.hpp"
 
-#include <algorithm>
 
 #include "support/internal_error.hpp"
 
@@ -29,10 +28,37 @@ Outcome<NodeId, BadNodeId> GraphStore::intern(NodeKey key) {
   });
 }
 
+Outcome<Done, BadNodeId> GraphStore::intern_batch(std::vector<NodeKey>& keys) {
+  std::vector<std::uint64_t> hashes;
+  hashes.reserve(keys.size());
+  for (const NodeKey& key : keys) hashes.push_back(inner_.index.hash(key));
+  return locked([&](Inner& inner) -> Outcome<Done, BadNodeId> {
+    constexpr std::size_t kAhead = 8;
+    for (std::size_t k = 0; k < keys.size() && k < kAhead; ++k) inner.index.prefetch(hashes[k]);
+    for (std::size_t k = 0; k < keys.size(); ++k) {
+      if (k + kAhead < keys.size()) inner.index.prefetch(hashes[k + kAhead]);
+      NodeKey& key = keys[k];
+      const NodeId n = inner.arena.size();
+      for (NodeId input : key.inputs()) {
+        if (input >= n) return failure(BadNodeId{input});
+      }
+      if (inner.index.find(key, hashes[k], inner.arena)) continue;
+      inner.arena.reserve_one();
+      inner.index.reserve_one();
+      inner.arena.append_reserved(std::move(key));
+      inner.index.insert_reserved(hashes[k], n);
+    }
+    return Done{};
+  });
+}
+
 Outcome<Done, BadNodeId> GraphStore::mark_output(NodeId id) {
   return locked([&](Inner& inner) -> Outcome<Done, BadNodeId> {
     if (id >= inner.arena.size()) return failure(BadNodeId{id});
-    if (std::find(inner.outputs.begin(), inner.outputs.end(), id) == inner.outputs.end()) {
+    if (inner.output_set.count(id) == 0) {
+      // Room in both containers first, so a failed allocation changes nothing.
+      inner.outputs.reserve(inner.outputs.size() + 1);
+      inner.output_set.insert(id);
       inner.outputs.push_back(id);
     }
     return Done{};
@@ -81,6 +107,13 @@ Outcome<std::vector<NodeKey>, BadNodeId> GraphStore::arena_holding(const NodeIds
       if (id >= inner.arena.size()) return failure(BadNodeId{id});
     }
     return copy_range(inner.arena, 0);
+  });
+}
+
+void GraphStore::reserve(std::size_t n) {
+  locked([&](Inner& inner) {
+    inner.arena.reserve(inner.arena.size() + n);
+    inner.index.reserve(inner.index.size() + n);
   });
 }
 

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <mutex>
 #include <new>
+#include <unordered_set>
 #include <variant>
 #include <vector>
 
@@ -36,6 +37,12 @@ class GraphStore {
   // and nothing is added.
   Outcome<NodeId, BadNodeId> intern(NodeKey key);
 
+  // Interns the keys in order under one lock acquisition, exactly as
+  // calling intern() on each would, and stops at the first key that names
+  // a missing node (the keys before it stay interned). Faster for filling
+  // a store in bulk: the index slots of the next keys are fetched ahead.
+  Outcome<Done, BadNodeId> intern_batch(std::vector<NodeKey>& keys);
+
   // Appends id to the outputs unless it is there already.
   Outcome<Done, BadNodeId> mark_output(NodeId id);
 
@@ -51,6 +58,11 @@ class GraphStore {
 
   // Written once, by the constructors of derived stores.
   void set_node_map(NodeMap map);
+
+  // Prepares room for n more nodes, so that filling a new store (from a
+  // blob or a reduction) does not rehash its index along the way. A hint:
+  // callers bound n by what their input can actually hold.
+  void reserve(std::size_t n);
 
   // Runs f(view) under the lock, for readers that walk the whole store
   // without copying it (blob writing, DOT rendering). f must not call back
@@ -83,6 +95,9 @@ class GraphStore {
   struct Inner {
     NodeArena arena;
     NodeIds outputs;
+    // Membership of outputs, so that marking stays linear even when a blob
+    // lists very many of them.
+    std::unordered_set<NodeId> output_set;
     NodeMap node_map;
     NodeIndex index;
   };

@@ -25,9 +25,15 @@ class NodeArena {
   // so a failed allocation leaves the arena as it was.
   void reserve_one() {
     if ((size_ & (kChunkSize - 1)) == 0 && (size_ >> kChunkBits) == chunks_.size()) {
-      chunks_.reserve(chunks_.size() + 1);
       chunks_.push_back(std::make_unique<Slot[]>(kChunkSize));
     }
+  }
+
+  // Makes room for n keys in all (a hint for bulk filling).
+  void reserve(std::size_t n) {
+    const std::size_t chunks = (n + kChunkSize - 1) >> kChunkBits;
+    chunks_.reserve(chunks);
+    while (chunks_.size() < chunks) chunks_.push_back(std::make_unique<Slot[]>(kChunkSize));
   }
 
   // Appends after reserve_one(); does not allocate.

@@ -26,9 +26,10 @@ NodeIndex::NodeIndex() : seed_(fresh_seed()) {}
 
 std::optional<NodeId> NodeIndex::find(const NodeKey& key, std::uint64_t hash, const NodeArena& arena) const noexcept {
   if (size_ == 0) return std::nullopt;
-  const std::size_t mask = slots_.size() - 1;
+  const Slot* slots = this->slots();
+  const std::size_t mask = capacity_ - 1;
   for (std::size_t i = hash & mask;; i = (i + 1) & mask) {
-    const Slot& slot = slots_[i];
+    const Slot& slot = slots[i];
     if (slot.id_plus_one == 0) return std::nullopt;
     if (slot.hash == hash && arena[slot.id_plus_one - 1] == key) return slot.id_plus_one - 1;
   }
@@ -36,27 +37,38 @@ std::optional<NodeId> NodeIndex::find(const NodeKey& key, std::uint64_t hash, co
 
 void NodeIndex::reserve_one() {
   // Keep the load at or below 3/4.
-  if ((size_ + 1) * 4 > slots_.size() * 3) rehash(slots_.empty() ? 16 : slots_.size() * 2);
+  if ((size_ + 1) * 4 > capacity_ * 3) rehash(capacity_ == 0 ? 16 : capacity_ * 2);
+}
+
+void NodeIndex::reserve(std::size_t n) {
+  std::size_t capacity = capacity_ == 0 ? 16 : capacity_;
+  while (n * 4 > capacity * 3) capacity *= 2;
+  if (capacity != capacity_) rehash(capacity);
 }
 
 void NodeIndex::insert_reserved(std::uint64_t hash, NodeId id) noexcept {
-  const std::size_t mask = slots_.size() - 1;
+  Slot* slots = this->slots();
+  const std::size_t mask = capacity_ - 1;
   std::size_t i = hash & mask;
-  while (slots_[i].id_plus_one != 0) i = (i + 1) & mask;
-  slots_[i] = Slot{hash, id + 1};
+  while (slots[i].id_plus_one != 0) i = (i + 1) & mask;
+  slots[i] = Slot{hash, id + 1};
   ++size_;
 }
 
 void NodeIndex::rehash(std::size_t new_capacity) {
-  std::vector<Slot> fresh(new_capacity, Slot{0, 0});
+  ZeroedTable fresh_table(new_capacity, sizeof(Slot));
+  Slot* fresh = static_cast<Slot*>(fresh_table.data());
+  const Slot* old = slots();
   const std::size_t mask = new_capacity - 1;
-  for (const Slot& slot : slots_) {
+  for (std::size_t k = 0; k < capacity_; ++k) {
+    const Slot& slot = old[k];
     if (slot.id_plus_one == 0) continue;
     std::size_t i = slot.hash & mask;
     while (fresh[i].id_plus_one != 0) i = (i + 1) & mask;
     fresh[i] = slot;
   }
-  slots_.swap(fresh);
+  table_ = std::move(fresh_table);
+  capacity_ = new_capacity;
 }
 
 }  // namespace quorvel

@@ -8,6 +8,7 @@
 
 #include "node/node_key.hpp"
 #include "store/node_arena.hpp"
+#include "support/zeroed_table.hpp"
 
 namespace quorvel {
 
@@ -21,13 +22,20 @@ class NodeIndex {
 
   std::optional<NodeId> find(const NodeKey& key, std::uint64_t hash, const NodeArena& arena) const noexcept;
 
+  // Starts loading the slot a lookup of this hash begins at.
+  void prefetch(std::uint64_t hash) const noexcept {
+    if (capacity_ != 0) __builtin_prefetch(slots() + (hash & (capacity_ - 1)));
+  }
+
   // Makes room for one more entry; the only step of an insert that allocates.
   void reserve_one();
+  // Makes room for n entries in all.
+  void reserve(std::size_t n);
   // Inserts after reserve_one(); does not allocate.
   void insert_reserved(std::uint64_t hash, NodeId id) noexcept;
 
   std::size_t size() const noexcept { return size_; }
-  std::size_t capacity_bytes() const noexcept { return slots_.capacity() * sizeof(Slot); }
+  std::size_t capacity_bytes() const noexcept { return table_.bytes(); }
 
  private:
   struct Slot {
@@ -36,9 +44,11 @@ class NodeIndex {
   };
 
   void rehash(std::size_t new_capacity);
+  Slot* slots() const noexcept { return static_cast<Slot*>(table_.data()); }
 
   const std::uint64_t seed_;  // fixed at construction; read without the store lock
-  std::vector<Slot> slots_;
+  ZeroedTable table_;         // capacity_ slots; a zero slot is empty
+  std::size_t capacity_ = 0;  // a power of two, or 0
   std::size_t size_ = 0;
 };
 

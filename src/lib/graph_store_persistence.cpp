@@ -1,0 +1,71 @@
+// GraphStore.serialize and the static GraphStore.deserialize: the store's
+// durable form, the IR blob.
+#include <string>
+#include <string_view>
+
+#include "lib/arg_parser.hpp"
+#include "lib/convert.hpp"
+#include "lib/graph_store_methods.hpp"
+#include "lib/graph_store_type.hpp"
+#include "lib/store_errors.hpp"
+#include "serialize/blob_reader.hpp"
+#include "serialize/blob_writer.hpp"
+
+namespace quorvel::py {
+
+namespace {
+
+PyRef bytes_of(const std::string& blob) {
+  return check(PyBytes_FromStringAndSize(blob.data(), static_cast<Py_ssize_t>(blob.size())));
+}
+
+}  // namespace
+
+PyObject* store_serialize(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return entry_point<PyObject*>(nullptr, [&] {
+    static constexpr const char* kNames[] = {"outputs"};
+    static const Signature sig{"GraphStore.serialize()", kNames, 1, 0, nullptr, 0, 0};
+    PyObject* slots[1];
+    parse_fastcall(sig, args, nargs, kwnames, slots);
+    const GraphStore& store = *graph_store_of(self);
+    std::string blob;
+    try {
+      if (!given(slots[0])) {
+        blob = serialize_with_marks(store);
+      } else {
+        const NodeIds outputs = processing("outputs", [&] { return to_id_list(slots[0]); });
+        // The store only grows, so ids checked against this count stay valid.
+        const std::uint64_t count = store.node_count();
+        for (NodeId id : outputs) {
+          if (id >= count) raise_bad_node_id(BadNodeId{id});
+        }
+        blob = serialize_with(store, outputs);
+      }
+    } catch (const BlobTooLarge& e) {
+      // The caller's graph does not fit the format's 32-bit counts; nothing
+      // was written and the store is intact.
+      raise(PyExc_OverflowError, e.message());
+    }
+    return bytes_of(blob).release();
+  });
+}
+
+PyObject* store_deserialize(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return entry_point<PyObject*>(nullptr, [&] {
+    static constexpr const char* kNames[] = {"data"};
+    static const Signature sig{"GraphStore.deserialize()", kNames, 1, 1, nullptr, 0, 0};
+    PyObject* slots[1];
+    parse_fastcall(sig, args, nargs, kwnames, slots);
+    PyObject* data = slots[0];
+    processing("data", [&] {
+      if (!PyBytes_Check(data)) raise_not_instance(data, "bytes");
+    });
+    // A bytes object is immutable, so reading it in place is safe.
+    const std::string_view bytes(PyBytes_AS_STRING(data), static_cast<std::size_t>(PyBytes_GET_SIZE(data)));
+    auto store = deserialize(bytes);
+    if (!store.ok()) raise(PyExc_ValueError, store.error().message());
+    return wrap_graph_store(std::move(store).value());
+  });
+}
+
+}  // namespace quorvel::py

@@ -1,0 +1,36 @@
+// Writes a store as an IR blob: "QIR1", the u32 node count, one record per
+// node in id order, then the output ids. The same store and output list
+// always give the same bytes.
+#pragma once
+
+#include <string>
+
+#include "node/node_id.hpp"
+#include "param/param_map.hpp"
+#include "store/graph_store.hpp"
+#include "support/internal_error.hpp"
+
+namespace quorvel {
+
+// Thrown instead of writing a blob that cannot represent the store: a
+// string, a list, the node count or a stage reference index past the u32
+// fields of the format. Such a blob would be silently corrupt, so nothing
+// is written. The store itself is left intact and usable.
+class BlobTooLarge : public InternalError {
+ public:
+  BlobTooLarge();
+};
+
+// The blob of every node of the store, with `outputs` written exactly as
+// given (order and repeats kept, ids not checked).
+std::string serialize_with(const GraphStore& store, const NodeIds& outputs);
+
+// The blob of the store with its own marked outputs, read under the same
+// lock as its nodes.
+std::string serialize_with_marks(const GraphStore& store);
+
+// Appends one parameter list: the entry count, then each entry's name,
+// value tag and value, in map order.
+void put_params(std::string& out, const ParamMap& params);
+
+}  // namespace quorvel

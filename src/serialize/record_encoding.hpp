@@ -1,0 +1,42 @@
+// The byte encoding of parameter lists and node records: their exact size,
+// measured first so the writer can size its buffer once, and the bytes.
+// Measuring and writing sit side by side here so they cannot drift apart.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "node/node_key.hpp"
+#include "param/param_map.hpp"
+#include "serialize/byte_sink.hpp"
+
+namespace quorvel {
+
+// A running byte total. Every length, count and stage reference index is
+// also OR-ed into `widest`, so one comparison at the end tells whether any
+// of them exceeds what a u32 field can hold.
+struct EncodedSize {
+  std::size_t bytes = 0;
+  std::uint64_t widest = 0;
+
+  void add_count(std::uint64_t n) noexcept {
+    bytes += 4;
+    widest |= n;
+  }
+  void add_string(std::size_t length) noexcept {
+    add_count(length);
+    bytes += length;
+  }
+  void add_ids(std::size_t n) noexcept {
+    add_count(n);
+    bytes += n * 8;
+  }
+};
+
+void measure_params(EncodedSize& size, const ParamMap& params) noexcept;
+void write_params(ByteSink& sink, const ParamMap& params) noexcept;
+
+void measure_record(EncodedSize& size, const NodeKey& key);
+void write_record(ByteSink& sink, const NodeKey& key);
+
+}  // namespace quorvel

@@ -1,0 +1,40 @@
+// Zero-filled storage for large open-addressing tables. Big tables are
+// mapped directly and advised to use huge pages, which cuts the TLB misses
+// of random probes; the kernel hands the pages out already zeroed.
+#pragma once
+
+#include <cstddef>
+#include <new>
+#include <utility>
+
+namespace quorvel {
+
+class ZeroedTable {
+ public:
+  ZeroedTable() noexcept = default;
+  // count elements of `size` bytes each, all bytes zero. Throws
+  // std::bad_alloc when the memory cannot be had.
+  ZeroedTable(std::size_t count, std::size_t size);
+  ZeroedTable(ZeroedTable&& other) noexcept
+      : data_(std::exchange(other.data_, nullptr)), bytes_(std::exchange(other.bytes_, 0)),
+        mapped_(std::exchange(other.mapped_, false)) {}
+  ZeroedTable& operator=(ZeroedTable&& other) noexcept {
+    std::swap(data_, other.data_);
+    std::swap(bytes_, other.bytes_);
+    std::swap(mapped_, other.mapped_);
+    return *this;
+  }
+  ZeroedTable(const ZeroedTable&) = delete;
+  ZeroedTable& operator=(const ZeroedTable&) = delete;
+  ~ZeroedTable();
+
+  void* data() const noexcept { return data_; }
+  std::size_t bytes() const noexcept { return bytes_; }
+
+ private:
+  void* data_ = nullptr;
+  std::size_t bytes_ = 0;
+  bool mapped_ = false;
+};
+
+}  // namespace quorvel

@@ -1,0 +1,111 @@
+// The byte layout of written blobs, pinned byte for byte.
+#include <gtest/gtest.h>
+
+#include "blob_bytes.hpp"
+#include "serialize/blob_writer.hpp"
+
+namespace quorvel {
+namespace {
+
+using blob_test::Bytes;
+using blob_test::header;
+using blob_test::octets;
+
+NodeId must_intern(GraphStore& store, NodeKey key) {
+  auto id = store.intern(std::move(key));
+  EXPECT_TRUE(id.ok());
+  return id.ok() ? id.value() : 0;
+}
+
+TEST(BlobLayout, EmptyStoreIsTwelveBytes) {
+  GraphStore store;
+  EXPECT_EQ(serialize_with_marks(store), octets({'Q', 'I', 'R', '1', 0, 0, 0, 0, 0, 0, 0, 0}));
+}
+
+TEST(BlobLayout, OneSourceMarkedAsOutput) {
+  GraphStore store;
+  must_intern(store, NodeKey::source("a", {}));
+  ASSERT_TRUE(store.mark_output(0).ok());
+  const std::string expected = octets({'Q', 'I', 'R', '1', 1, 0, 0, 0,            // magic, one node
+                                       0, 1, 0, 0, 0, 'a', 0, 0, 0, 0,             // Source "a", no params
+                                       1, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0});       // outputs [0]
+  EXPECT_EQ(serialize_with_marks(store), expected);
+  EXPECT_EQ(serialize_with(store, store.outputs()), expected);
+}
+
+// The blob of `store` must end with the record of its last node followed by
+// an empty output list.
+void expect_last_record(const GraphStore& store, const std::string& record) {
+  const std::string blob = serialize_with(store, {});
+  ASSERT_GE(blob.size(), record.size() + 4);
+  EXPECT_EQ(blob.substr(blob.size() - 4 - record.size()), record + octets({0, 0, 0, 0}));
+}
+
+TEST(BlobLayout, OpRecordWithIntParameter) {
+  GraphStore store;
+  must_intern(store, NodeKey::source("s", {}));
+  must_intern(store, NodeKey::op("f", ParamMap({{"k", ParamValue::integer(2)}}), {0}));
+  expect_last_record(store, octets({1, 1, 0, 0, 0, 'f',                               // tag, name
+                                    1, 0, 0, 0, 1, 0, 0, 0, 'k', 0, 2, 0, 0, 0, 0, 0, 0, 0,  // k = Int 2
+                                    1, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}));            // inputs [0]
+}
+
+TEST(BlobLayout, StageRecordWithMemberAndInputRefs) {
+  GraphStore store;
+  for (const char* name : {"a", "b", "c", "d", "e", "f"}) must_intern(store, NodeKey::source(name, {}));
+  must_intern(store, NodeKey::stage({4, 5}, {StageOp{"op|g", {StageRef::input(0)}},
+                                             StageOp{"op|h", {StageRef::member(0), StageRef::input(1)}}}));
+  expect_last_record(store, octets({4, 2, 0, 0, 0, 4, 0, 0, 0, 0, 0, 0, 0, 5, 0, 0, 0, 0, 0, 0, 0,  // inputs [4, 5]
+                                    2, 0, 0, 0,                                                      // two members
+                                    4, 0, 0, 0, 'o', 'p', '|', 'g', 1, 0, 0, 0, 0, 0, 0, 0, 0,       // Input(0)
+                                    4, 0, 0, 0, 'o', 'p', '|', 'h', 2, 0, 0, 0,                      // two refs:
+                                    1, 0, 0, 0, 0, 0, 1, 0, 0, 0}));  // Member(0), Input(1)
+}
+
+TEST(BlobLayout, ExternalRecordsAndValueKinds) {
+  GraphStore store;
+  const ParamMap params({{"z", ParamValue::text("é")}, {"b", ParamValue::boolean(true)},
+                         {"f", ParamValue::floating(1.0)}});
+  PayloadDescriptor d{"m", "h", "fw", "1", "io", std::nullopt};
+  must_intern(store, NodeKey::external(d, params, {}));
+  d.preprocessing_ref = "";
+  must_intern(store, NodeKey::external(d, {}, {0, 0}));
+  const std::string descriptor_strings = Bytes{}.str("m").str("h").str("fw").str("1").str("io").s;
+  const std::string absent = Bytes{}.u8(3).raw(descriptor_strings).u8(0)
+                                 .u32(3).str("b").u8(2).u8(1)                        // sorted: b, f, z
+                                 .str("f").u8(1).u64(0x3FF0000000000000ULL)
+                                 .str("z").u8(3).str("é").u32(0).s;
+  const std::string present_empty = Bytes{}.u8(3).raw(descriptor_strings).u8(1).str("").u32(0).u32(2).u64(0).u64(0).s;
+  EXPECT_EQ(serialize_with(store, {}), header(2).raw(absent).raw(present_empty).u32(0).s);
+}
+
+TEST(BlobLayout, SchemeNodesAndExplicitOutputsWithRepeats) {
+  GraphStore store;
+  must_intern(store, NodeKey::source("a", {}));
+  must_intern(store, NodeKey::exchange(ParamMap({{"by", ParamValue::integer(-1)}}), {0}));
+  must_intern(store, NodeKey::join({}, {1, 0}));
+  ASSERT_TRUE(store.mark_output(2).ok());
+  const Bytes nodes = header(3).source("a")
+                          .u8(5).u32(1).str("by").u8(0).u64(~0ULL).u32(1).u64(0)
+                          .u8(6).u32(0).u32(2).u64(1).u64(0);
+  EXPECT_EQ(serialize_with(store, {1, 1, 0}), Bytes(nodes).outputs({1, 1, 0}).s);
+  EXPECT_EQ(serialize_with_marks(store), Bytes(nodes).outputs({2}).s);
+}
+
+TEST(BlobLayout, PutParamsAppendsAfterExistingBytes) {
+  std::string out = "xy";
+  put_params(out, ParamMap({{"b", ParamValue::integer(1)}, {"a", ParamValue::boolean(false)}}));
+  EXPECT_EQ(out, Bytes{}.raw("xy").u32(2).str("a").u8(2).u8(0).str("b").u8(0).u64(1).s);
+}
+
+TEST(BlobLayout, UnrepresentableIndexIsRefusedWithoutHarmingTheStore) {
+  GraphStore store;
+  must_intern(store, NodeKey::stage({}, {StageOp{"op|x", {StageRef::input(0x100000000ULL)}}}));
+  EXPECT_THROW(serialize_with_marks(store), BlobTooLarge);
+  EXPECT_EQ(store.node_count(), 1u);  // the store is still usable
+  must_intern(store, NodeKey::source("a", {}));
+  EXPECT_EQ(store.node_count(), 2u);
+}
+
+}  // namespace
+}  // namespace quorvel

@@ -1,0 +1,128 @@
+// Reading written blobs back: same keys under the same ids, identical bytes
+// when written again, and the reader's tolerances.
+#include <gtest/gtest.h>
+
+#include <bit>
+
+#include "blob_bytes.hpp"
+#include "serialize/blob_reader.hpp"
+#include "serialize/blob_writer.hpp"
+
+namespace quorvel {
+namespace {
+
+using blob_test::Bytes;
+using blob_test::header;
+
+void add(GraphStore& store, NodeKey key) { ASSERT_TRUE(store.intern(std::move(key)).ok()); }
+
+// Every variant, every value kind, empty and non-ASCII texts, repeated
+// inputs and both preprocessing_ref forms.
+void fill_every_kind(GraphStore& s) {
+  add(s, NodeKey::source("tbl", ParamMap({{"path", ParamValue::text("/d/é")}, {"n", ParamValue::integer(-5)}})));
+  add(s, NodeKey::source("", {}));
+  add(s, NodeKey::op("add", ParamMap({{"x", ParamValue::floating(0.5)}, {"on", ParamValue::boolean(true)}}), {0, 1, 0}));
+  add(s, NodeKey::reduction("sum", {}, {2}));
+  add(s, NodeKey::external({"onnx", "h1", "ort", "1.2", "{}", std::nullopt}, {}, {3}));
+  add(s, NodeKey::external({"onnx", "h1", "ort", "1.2", "{}", ""}, ParamMap({{"b", ParamValue::integer(1)}}), {3}));
+  add(s, NodeKey::stage({2, 3}, {StageOp{"op|a", {StageRef::input(0)}},
+                                 StageOp{"op|b|k=i1", {StageRef::member(0), StageRef::input(1)}}}));
+  add(s, NodeKey::exchange(ParamMap({{"scheme", ParamValue::text("hash")}}), {6}));
+  add(s, NodeKey::join({}, {7, 4}));
+  add(s, NodeKey::op("ñ名🙂", {}, {}));
+}
+
+std::unique_ptr<GraphStore> read_ok(std::string_view blob) {
+  auto store = deserialize(blob);
+  EXPECT_TRUE(store.ok()) << (store.ok() ? "" : store.error().message());
+  return store.ok() ? std::move(store).value() : std::make_unique<GraphStore>();
+}
+
+TEST(BlobRoundTrip, EveryKindKeepsKeysIdsMarksAndBytes) {
+  GraphStore original;
+  fill_every_kind(original);
+  ASSERT_TRUE(original.mark_output(8).ok());
+  ASSERT_TRUE(original.mark_output(5).ok());
+  const std::string blob = serialize_with_marks(original);
+  auto copy = read_ok(blob);
+  EXPECT_EQ(copy->snapshot().nodes, original.snapshot().nodes);
+  EXPECT_EQ(copy->outputs(), (NodeIds{8, 5}));
+  EXPECT_EQ(serialize_with_marks(*copy), blob);
+}
+
+class BlobRoundTripFloat : public ::testing::TestWithParam<std::uint64_t> {};
+
+TEST_P(BlobRoundTripFloat, BitPatternSurvivesExactly) {
+  GraphStore original;
+  add(original, NodeKey::source("a", ParamMap({{"v", ParamValue::floating(std::bit_cast<double>(GetParam()))}})));
+  const std::string blob = serialize_with(original, {});
+  auto copy = read_ok(blob);
+  ASSERT_EQ(copy->node_count(), 1u);
+  const double read = copy->snapshot().nodes[0].params().entries()[0].value.as_float();
+  EXPECT_EQ(std::bit_cast<std::uint64_t>(read), GetParam());
+  EXPECT_EQ(serialize_with(*copy, {}), blob);
+}
+
+INSTANTIATE_TEST_SUITE_P(Patterns, BlobRoundTripFloat,
+                         ::testing::Values(0x7FF0000000000001ULL,  // signalling NaN
+                                           0xFFF8000000000000ULL,  // negative quiet NaN
+                                           0x7FF8000000000000ULL, 0x7FFFFFFFFFFFFFFFULL,
+                                           0x8000000000000000ULL,  // -0.0
+                                           0x0000000000000001ULL,  // smallest subnormal
+                                           0xFFF0000000000000ULL));
+
+TEST(BlobRoundTrip, RepeatedExplicitOutputsAreMarkedOnce) {
+  GraphStore original;
+  add(original, NodeKey::source("a", {}));
+  add(original, NodeKey::source("b", {}));
+  const std::string blob = serialize_with(original, {1, 1, 0});
+  auto copy = read_ok(blob);
+  EXPECT_EQ(copy->outputs(), (NodeIds{1, 0}));
+  EXPECT_EQ(serialize_with_marks(*copy), serialize_with(original, {1, 0}));
+}
+
+TEST(BlobRoundTrip, TrailingBytesAreIgnored) {
+  GraphStore original;
+  fill_every_kind(original);
+  const std::string blob = serialize_with(original, {9});
+  auto copy = read_ok(blob + "trailing\xFF");
+  EXPECT_EQ(serialize_with_marks(*copy), blob);
+}
+
+TEST(BlobRoundTrip, LenientBytesReadAsDocumented) {
+  // A Bool byte 2 is true; a presence byte 7 means present; a member's
+  // Input index is not compared with the stage's inputs; parameter names
+  // may repeat and are sorted stably.
+  const std::string strings = Bytes{}.str("k").str("h").str("f").str("v").str("io").s;
+  const std::string blob = header(3)
+                               .u8(0).str("a").u32(3).str("n").u8(2).u8(2).str("m").u8(0).u64(1).str("n").u8(0).u64(2)
+                               .u8(3).raw(strings).u8(7).str("pre").u32(0).u32(1).u64(0)
+                               .u8(4).u32(0).u32(1).str("not a token").u32(1).u8(0).u32(999)
+                               .outputs({})
+                               .s;
+  auto store = read_ok(blob);
+  const auto nodes = store->snapshot().nodes;
+  ASSERT_EQ(nodes.size(), 3u);
+  const auto& entries = nodes[0].params().entries();
+  ASSERT_EQ(entries.size(), 3u);
+  EXPECT_EQ(entries[0].name, "m");
+  EXPECT_EQ(entries[1].value, ParamValue::boolean(true));
+  EXPECT_EQ(entries[2].value, ParamValue::integer(2));
+  EXPECT_EQ(nodes[1].descriptor().preprocessing_ref, std::optional<std::string>("pre"));
+  EXPECT_EQ(nodes[2].members()[0].refs[0], StageRef::input(999));
+}
+
+TEST(BlobRoundTrip, EqualRecordsMergeAndShiftLaterIds) {
+  // Two NaNs with different payloads are equal keys: the first one is kept.
+  const auto nan_source = [](std::uint64_t bits) { return Bytes{}.u8(0).str("a").u32(1).str("v").u8(1).u64(bits).s; };
+  auto store = read_ok(header(3).raw(nan_source(0x7FF0000000000001ULL)).raw(nan_source(0x7FF8000000000002ULL))
+                           .op("f", {0}).outputs({1}).s);
+  ASSERT_EQ(store->node_count(), 2u);
+  const auto nodes = store->snapshot().nodes;
+  EXPECT_EQ(std::bit_cast<std::uint64_t>(nodes[0].params().entries()[0].value.as_float()), 0x7FF0000000000001ULL);
+  EXPECT_EQ(nodes[1].kind(), NodeKind::Op);  // record 2 became node 1
+  EXPECT_EQ(store->outputs(), (NodeIds{1}));
+}
+
+}  // namespace
+}  // namespace quorvel
