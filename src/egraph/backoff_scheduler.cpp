@@ -1,0 +1,86 @@
+#include "egraph/backoff_scheduler.hpp"
+
+#include <algorithm>
+#include <limits>
+#include <string>
+
+#include "support/internal_error.hpp"
+
+namespace quorvel::egraph {
+
+namespace {
+
+constexpr std::uint64_t kMax = std::numeric_limits<std::uint64_t>::max();
+
+// base * 2^exponent. A shift by 64 or more places is an internal error; a
+// product that does not fit saturates at the largest value instead of
+// wrapping to a smaller threshold or ban.
+std::uint64_t scaled(std::uint64_t base, std::uint64_t exponent) {
+  if (exponent >= 64) fail_invariant("a backoff shift is below 64 places", std::to_string(exponent));
+  if (base > (kMax >> exponent)) return kMax;
+  return base << exponent;
+}
+
+std::uint64_t saturating_add(std::uint64_t a, std::uint64_t b) { return a > kMax - b ? kMax : a + b; }
+
+}  // namespace
+
+RuleStats& BackoffScheduler::stats_for(GlobalSymbol name) {
+  for (auto& [rule, stats] : stats_) {
+    if (rule == name) return stats;
+  }
+  RuleStats fresh;
+  fresh.match_limit = default_match_limit_;
+  fresh.ban_length = default_ban_length_;
+  return stats_.emplace_back(name, fresh).second;
+}
+
+const RuleStats* BackoffScheduler::stats(GlobalSymbol name) const {
+  for (const auto& [rule, stats] : stats_) {
+    if (rule == name) return &stats;
+  }
+  return nullptr;
+}
+
+SearchResults BackoffScheduler::search_rewrite(std::size_t iteration, const EGraph& egraph, const Rewrite& rule) {
+  RuleStats& stats = stats_for(rule.name());
+  if (iteration < stats.banned_until) return {};
+
+  const std::uint64_t threshold = scaled(stats.match_limit, stats.times_banned);
+  const std::uint64_t limit = saturating_add(threshold, 1);
+  SearchResults matches = rule.search_with_limit(
+      egraph, static_cast<std::size_t>(std::min<std::uint64_t>(limit, std::numeric_limits<std::size_t>::max())));
+  const std::uint64_t total = matches.total_substs();
+  if (total > threshold) {
+    const std::uint64_t ban_length = scaled(stats.ban_length, stats.times_banned);
+    stats.times_banned += 1;
+    stats.banned_until = saturating_add(iteration, ban_length);
+    return {};
+  }
+  stats.times_applied += 1;
+  return matches;
+}
+
+std::size_t BackoffScheduler::apply_rewrite(std::size_t, EGraph& egraph, const Rewrite& rule,
+                                            const SearchResults& matches) {
+  return rule.apply(egraph, matches).size();
+}
+
+bool BackoffScheduler::can_stop(std::size_t iteration) {
+  std::uint64_t soonest = kMax;
+  bool any_banned = false;
+  for (const auto& [rule, stats] : stats_) {
+    if (stats.banned_until > iteration) {
+      any_banned = true;
+      soonest = std::min(soonest, stats.banned_until);
+    }
+  }
+  if (!any_banned) return true;
+  const std::uint64_t delta = soonest - iteration;
+  for (auto& [rule, stats] : stats_) {
+    if (stats.banned_until > iteration) stats.banned_until -= delta;
+  }
+  return false;
+}
+
+}  // namespace quorvel::egraph

@@ -1,0 +1,141 @@
+#include "egraph/pattern.hpp"
+
+#include <algorithm>
+#include <span>
+#include <string>
+
+#include "egraph/machine.hpp"
+#include "egraph/pattern_parser.hpp"
+#include "egraph/program_compiler.hpp"
+#include "support/internal_error.hpp"
+
+namespace quorvel::egraph {
+
+namespace {
+
+// How far ahead of the current candidate class or substitution the loops
+// below prefetch.
+constexpr std::size_t kPrefetchDistance = 16;
+
+}  // namespace
+
+Pattern::Pattern(const PatternAst& ast) : ast_(compact_pattern(ast)), program_(compile_pattern(ast_)) {
+  for (std::size_t i = 0; i < ast_.size(); ++i) {
+    if (ast_[i].is_var()) continue;
+    bool all_vars = true;
+    for (Id child : ast_[i].node().children()) all_vars = all_vars && ast_[child].is_var();
+    if (all_vars) {
+      prefetch_node_ = static_cast<Id>(i);
+      break;
+    }
+  }
+}
+
+Result<Pattern, PatternParseError> Pattern::parse(std::string_view text) {
+  auto ast = parse_pattern_ast(text);
+  if (!ast.ok()) return Result<Pattern, PatternParseError>::failure(ast.error());
+  return Result<Pattern, PatternParseError>::success(Pattern(ast.value()));
+}
+
+std::vector<Var> Pattern::vars() const {
+  std::vector<Var> vars;
+  for (const ENodeOrVar& node : ast_) {
+    if (node.is_var() && std::find(vars.begin(), vars.end(), node.var()) == vars.end()) vars.push_back(node.var());
+  }
+  return vars;
+}
+
+SearchResults Pattern::search_with_limit(const EGraph& egraph, std::size_t limit) const {
+  if (!egraph.is_clean()) fail_invariant("Tried to search a dirty e-graph!", "the e-graph has not been rebuilt");
+  SearchResults results;
+  if (limit == 0) return results;
+  Machine machine;
+  std::size_t remaining = limit;
+  auto visit = [&](Id id) {
+    if (egraph.class_if_root(id) == nullptr) return;
+    if (machine.run(egraph, program_, id, remaining, results.substs()) != 0) {
+      remaining = limit - results.total_substs();
+      results.close_class(id);
+    }
+  };
+  if (root().is_var()) {
+    for (Id id = 0; id < egraph.number_of_ids() && remaining != 0; ++id) visit(id);
+  } else {
+    // Only classes holding the root's operator can match; the index lists
+    // them in ascending id order.
+    const std::span<const Id> candidates = egraph.classes_with_operator(root().node().op());
+    for (std::size_t k = 0; k < candidates.size() && remaining != 0; ++k) {
+      if (k + 2 * kPrefetchDistance < candidates.size()) egraph.prefetch_class(candidates[k + 2 * kPrefetchDistance]);
+      if (k + kPrefetchDistance < candidates.size()) egraph.prefetch_class_nodes(candidates[k + kPrefetchDistance]);
+      visit(candidates[k]);
+    }
+  }
+  return results;
+}
+
+std::optional<SearchMatches> Pattern::search_eclass_with_limit(const EGraph& egraph, Id eclass,
+                                                               std::size_t limit) const {
+  Machine machine;
+  SearchMatches matches;
+  matches.eclass = eclass;
+  if (machine.run(egraph, program_, eclass, limit, matches.substs) == 0) return std::nullopt;
+  return matches;
+}
+
+Id Pattern::apply_pat(EGraph& egraph, const Subst& subst, std::vector<Id>& buffer) const {
+  buffer.resize(ast_.size());
+  for (std::size_t i = 0; i < ast_.size(); ++i) {
+    const ENodeOrVar& node = ast_[i];
+    if (node.is_var()) {
+      const std::optional<Id> bound = subst.get(node.var());
+      if (!bound) fail_invariant("every applier variable is bound by the match", std::string(node.var().text()));
+      buffer[i] = *bound;
+      continue;
+    }
+    SymbolLang enode = node.node();
+    for (Id& child : enode.children()) child = buffer[child];
+    buffer[i] = egraph.add(std::move(enode));
+  }
+  return buffer.back();
+}
+
+// The rule name would only matter for explanations, which this e-graph does
+// not keep.
+std::vector<Id> Pattern::apply_matches(EGraph& egraph, const SearchResults& matches, GlobalSymbol) const {
+  std::vector<Id> merged;
+  std::vector<Id> buffer;
+  buffer.reserve(ast_.size());
+  // Substitutions are applied in order; the one kPrefetchDistance ahead has
+  // its first all-variable node built and its memo slot prefetched, since
+  // the memo lookup is where an application waits for memory.
+  const std::span<const Subst> flat = matches.all_substs();
+  std::size_t ahead = 0;
+  std::size_t ahead_class = 0;   // the match holding substitution `ahead`
+  std::size_t ahead_class_end = 0;
+  auto prefetch_ahead = [&](std::size_t index) {
+    if (index >= flat.size()) return;
+    while (index >= ahead_class_end) {
+      ahead_class_end += matches[ahead_class++].substs.size();
+      egraph.prefetch_union(matches[ahead_class - 1].eclass);
+    }
+    if (prefetch_node_ == kNoId || ast_[prefetch_node_].node().arity() > 2) return;
+    SymbolLang probe = ast_[prefetch_node_].node();
+    for (Id& child : probe.children()) {
+      const std::optional<Id> bound = flat[index].get(ast_[child].var());
+      child = bound ? *bound : 0;
+    }
+    egraph.prefetch_add(probe);
+  };
+  for (; ahead < kPrefetchDistance; ++ahead) prefetch_ahead(ahead);
+  for (std::size_t k = 0; k < matches.size(); ++k) {
+    const SearchMatchesRef match = matches[k];
+    for (const Subst& subst : match.substs) {
+      prefetch_ahead(ahead++);
+      const Id id = apply_pat(egraph, subst, buffer);
+      if (egraph.union_(id, match.eclass)) merged.push_back(id);
+    }
+  }
+  return merged;
+}
+
+}  // namespace quorvel::egraph

@@ -1,0 +1,69 @@
+// The e-node: an operator symbol applied to child classes.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <initializer_list>
+#include <span>
+
+#include "egraph/global_symbol.hpp"
+#include "egraph/id.hpp"
+
+namespace quorvel::egraph {
+
+// One e-node. Up to two children are stored inline, so the common leaf,
+// unary and binary nodes take 16 bytes and no heap memory.
+//
+// Equality and hashing cover the operator and the children. Nodes are ordered
+// by operator handle first and then by children, element by element, with a
+// prefix before any longer sequence it starts.
+class SymbolLang {
+ public:
+  static constexpr std::uint32_t kInlineChildren = 2;
+
+  SymbolLang() noexcept { inline_[0] = inline_[1] = 0; }
+  explicit SymbolLang(GlobalSymbol op) noexcept : op_(op) { inline_[0] = inline_[1] = 0; }
+  SymbolLang(GlobalSymbol op, std::span<const Id> children);
+  SymbolLang(GlobalSymbol op, std::initializer_list<Id> children)
+      : SymbolLang(op, std::span<const Id>(children.begin(), children.size())) {}
+
+  SymbolLang(const SymbolLang& other);
+  SymbolLang(SymbolLang&& other) noexcept;
+  SymbolLang& operator=(const SymbolLang& other);
+  SymbolLang& operator=(SymbolLang&& other) noexcept;
+  ~SymbolLang() {
+    if (arity_ > kInlineChildren) delete[] heap_;
+  }
+
+  GlobalSymbol op() const noexcept { return op_; }
+  std::uint32_t arity() const noexcept { return arity_; }
+  bool is_leaf() const noexcept { return arity_ == 0; }
+
+  std::span<const Id> children() const noexcept {
+    return {arity_ > kInlineChildren ? heap_ : inline_, arity_};
+  }
+  std::span<Id> children() noexcept { return {arity_ > kInlineChildren ? heap_ : inline_, arity_}; }
+
+  // Same operator: equal op and the same number of children.
+  bool matches(const SymbolLang& other) const noexcept {
+    return op_ == other.op_ && arity_ == other.arity_;
+  }
+
+  // A fixed, unseeded hash of the operator and the children.
+  std::uint64_t hash() const noexcept;
+
+  friend bool operator==(const SymbolLang& a, const SymbolLang& b) noexcept;
+  friend bool operator<(const SymbolLang& a, const SymbolLang& b) noexcept;
+
+ private:
+  void copy_children_from(const SymbolLang& other);
+
+  GlobalSymbol op_;
+  std::uint32_t arity_ = 0;
+  union {
+    Id inline_[kInlineChildren];
+    Id* heap_;
+  };
+};
+
+}  // namespace quorvel::egraph

@@ -1,0 +1,76 @@
+// The process-wide interner behind GlobalSymbol.
+#pragma once
+
+#include <array>
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string_view>
+#include <vector>
+
+namespace quorvel::egraph {
+
+// Maps texts to 32-bit handles and back. The same text always yields the same
+// handle and different texts different handles. The table is split into 16
+// shards chosen from a hash of the text, each guarded by its own mutex for
+// the duration of one lookup-or-insert. A handle carries the shard number in
+// its top 4 bits and the 1-based position within the shard in its low 28
+// bits, so 0 is never a handle.
+//
+// Texts are never freed and never move: reading a handle's text back takes
+// no lock and is safe while other threads insert.
+class SymbolTable {
+ public:
+  static constexpr unsigned kShardBits = 4;
+  static constexpr unsigned kShardCount = 1u << kShardBits;
+  static constexpr unsigned kPositionBits = 32 - kShardBits;
+  static constexpr std::uint32_t kPositionMask = (1u << kPositionBits) - 1;
+
+  SymbolTable();
+  ~SymbolTable();
+  SymbolTable(const SymbolTable&) = delete;
+  SymbolTable& operator=(const SymbolTable&) = delete;
+
+  // The table shared by the whole process; it lives until the process ends.
+  static SymbolTable& global();
+
+  // Returns the handle of text, adding the text if it is new.
+  std::uint32_t intern(std::string_view text);
+
+  // The text behind a handle this table returned. An unknown handle is an
+  // internal error.
+  std::string_view text(std::uint32_t handle) const;
+
+ private:
+  struct Entry {
+    const char* data;
+    std::uint32_t size;
+    std::uint32_t hash_tag;
+  };
+
+  // Entries live in chunks of doubling size; a chunk, once published, never
+  // moves, so entry addresses are stable for the life of the table.
+  static constexpr std::uint32_t kFirstChunkBits = 8;
+  static constexpr std::size_t kChunkCount = kPositionBits - kFirstChunkBits + 1;
+
+  struct Shard {
+    std::mutex mutex;
+    std::array<std::atomic<Entry*>, kChunkCount> chunks{};
+    std::uint32_t count = 0;                  // entries so far (guarded)
+    std::vector<std::uint32_t> slots;         // open addressing: position or 0
+    std::vector<std::unique_ptr<char[]>> text_blocks;
+    char* block_cursor = nullptr;
+    std::size_t block_left = 0;
+  };
+
+  static void locate(std::uint32_t position, std::size_t& chunk, std::size_t& offset);
+  const Entry* entry(const Shard& shard, std::uint32_t position) const;
+  const char* store_text(Shard& shard, std::string_view text);
+  void grow_slots(Shard& shard);
+
+  std::array<Shard, kShardCount> shards_;
+};
+
+}  // namespace quorvel::egraph
