@@ -10,6 +10,8 @@ node and the ratios, then the memory a store needs per typical op node.
 import argparse
 import gc
 import random
+import subprocess
+import sys
 import time
 
 import quorvel_core as qc
@@ -21,37 +23,37 @@ def python_key(kind, name, inputs, params):
     return (kind, name, tuple(sorted((k, type(v), v) for k, v in params.items())) if params else (), tuple(inputs))
 
 
-def make_specs(n: int, seed: int = 7) -> list[tuple[int, str, list[int], dict | None]]:
+def make_calls(n: int, seed: int = 7) -> list[tuple[int, str, list[int], dict | None]]:
     rng = random.Random(seed)
     names = ["parse", "filter", "scale", "add", "mul", "join_k", "window", "cast"]
-    specs: list[tuple[int, str, list[int], dict | None]] = []
+    calls: list[tuple[int, str, list[int], dict | None]] = []
     distinct: list[tuple[int, str, list[int], dict | None]] = []
     seen: set = set()
     produced = 0  # distinct nodes so far: the ids inputs may name
-    while len(specs) < n:
+    while len(calls) < n:
         if distinct and rng.random() < 0.2:
-            specs.append(rng.choice(distinct))  # an exact duplicate
+            calls.append(rng.choice(distinct))  # an exact duplicate
             continue
         if produced < 10 or rng.random() < 0.05:
-            spec = (0, f"src{produced}", [], {"path": f"/data/{produced}"} if rng.random() < 0.5 else None)
+            call = (0, f"src{produced}", [], {"path": f"/data/{produced}"} if rng.random() < 0.5 else None)
         else:
             k = rng.randint(0, 3)
             params = {f"p{j}": rng.choice([rng.randint(0, 9), rng.random(), "fast", True]) for j in range(k)}
             inputs = [rng.randrange(max(0, produced - 50), produced) for _ in range(rng.randint(1, 3))]
-            spec = (1, rng.choice(names), inputs, params or None)
-        key = python_key(*spec)
-        specs.append(spec)
+            call = (1, rng.choice(names), inputs, params or None)
+        key = python_key(*call)
+        calls.append(call)
         if key not in seen:
             seen.add(key)
-            distinct.append(spec)
+            distinct.append(call)
             produced += 1
-    return specs
+    return calls
 
 
-def build_quorvel(specs):
+def build_quorvel(calls):
     store = qc.GraphStore()
     add_source, add_op = store.add_source, store.add_op
-    for kind, name, inputs, params in specs:
+    for kind, name, inputs, params in calls:
         if kind == 0:
             add_source(name, params)
         else:
@@ -59,9 +61,9 @@ def build_quorvel(specs):
     return store.node_count()
 
 
-def build_python(specs):
+def build_python(calls):
     index: dict = {}
-    for kind, name, inputs, params in specs:
+    for kind, name, inputs, params in calls:
         n = len(index)
         for i in inputs:
             if i >= n:
@@ -72,19 +74,19 @@ def build_python(specs):
     return len(index)
 
 
-def build_floor(specs):
+def build_floor(calls):
     count = 0
-    for kind, name, inputs, params in specs:
+    for kind, name, inputs, params in calls:
         count += len(inputs)
     return count
 
 
-def timed(fn, specs, repeat):
+def timed(fn, calls, repeat):
     best = float("inf")
     for _ in range(repeat):
         gc.collect()
         start = time.perf_counter()
-        fn(specs)
+        fn(calls)
         best = min(best, time.perf_counter() - start)
     return best
 
@@ -113,21 +115,28 @@ def main() -> None:
     parser = argparse.ArgumentParser()
     parser.add_argument("--nodes", type=int, default=1_000_000)
     parser.add_argument("--repeat", type=int, default=3)
+    parser.add_argument("--memory-only", action="store_true", help=argparse.SUPPRESS)
     args = parser.parse_args()
-    specs = make_specs(args.nodes)
-    distinct = build_python(specs)
-    assert build_quorvel(specs) == distinct
-    print(f"graph: {len(specs):,} add calls, {distinct:,} distinct nodes "
-          f"({100 * (1 - distinct / len(specs)):.1f}% duplicates)")
+    if args.memory_only:
+        print(memory_per_op_node(args.nodes))
+        return
+    calls = make_calls(args.nodes)
+    distinct = build_python(calls)
+    assert build_quorvel(calls) == distinct
+    print(f"graph: {len(calls):,} add calls, {distinct:,} distinct nodes "
+          f"({100 * (1 - distinct / len(calls)):.1f}% duplicates)")
     rows = [("quorvel_core", build_quorvel), ("pure-Python interner", build_python), ("floor (trivial builtin)", build_floor)]
-    times = {label: timed(fn, specs, args.repeat) for label, fn in rows}
+    times = {label: timed(fn, calls, args.repeat) for label, fn in rows}
     q = times["quorvel_core"]
     print(f"{'builder':<26}{'ns/node':>10}{'vs quorvel_core':>18}")
     for label, _ in rows:
         t = times[label]
-        print(f"{label:<26}{t / len(specs) * 1e9:>10.0f}{t / q:>17.2f}x")
+        print(f"{label:<26}{t / len(calls) * 1e9:>10.0f}{t / q:>17.2f}x")
     print(f"speed-up over the pure-Python interner: {times['pure-Python interner'] / q:.2f}x")
-    per_node = memory_per_op_node(args.nodes)
+    # Measured in a fresh interpreter, so memory freed by the runs above
+    # does not hide what the store takes.
+    per_node = float(subprocess.run([sys.executable, __file__, "--memory-only", "--nodes", str(args.nodes)],
+                                    check=True, capture_output=True, text=True).stdout)
     print(f"memory: {per_node:.0f} bytes per typical op node (store of {args.nodes:,} such nodes)")
 
 

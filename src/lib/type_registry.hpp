@@ -13,7 +13,7 @@ PyTypeObject* graph_store_type();
 PyTypeObject* payload_descriptor_type();
 PyTypeObject* incremental_reducer_type();
 
-// Creates an immutable heap type from a spec (base object).
-PyObject* create_immutable_type(PyType_Spec* spec);
+// Creates an immutable heap type from its slot description (base object).
+PyObject* create_immutable_type(PyType_Spec* type_description);
 
 }  // namespace quorvel::py
