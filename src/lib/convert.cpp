@@ -1,5 +1,6 @@
 #include "lib/convert.hpp"
 
+#include <algorithm>
 #include <climits>
 #include <cstring>
 #include <utility>
@@ -94,11 +95,14 @@ NodeIds to_id_list(PyObject* object) {
   const int is_sequence = PyObject_IsInstance(object, sequence);
   check_status(is_sequence);
   if (is_sequence == 0) raise_not_instance(object, "Sequence");
+  // The length only sizes the result, and an object may claim any length:
+  // reserve no more than a modest bound, the rest grows as items arrive.
+  constexpr Py_ssize_t kMaxReservedIds = Py_ssize_t{1} << 16;
   const Py_ssize_t size_hint = PyObject_Size(object);
   if (size_hint < 0) {
     PyErr_Clear();
   } else {
-    ids.reserve(static_cast<std::size_t>(size_hint));
+    ids.reserve(static_cast<std::size_t>(std::min(size_hint, kMaxReservedIds)));
   }
   PyRef iter = check(PyObject_GetIter(object));
   while (true) {

@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <new>
 #include <random>
 
 #include "support/hash_mix.hpp"
@@ -41,6 +42,8 @@ void NodeIndex::reserve_one() {
 }
 
 void NodeIndex::reserve(std::size_t n) {
+  // Beyond this the doubling below would overflow; no memory could hold it.
+  if (n > (std::size_t{1} << 58)) throw std::bad_alloc();
   std::size_t capacity = capacity_ == 0 ? 16 : capacity_;
   while (n * 4 > capacity * 3) capacity *= 2;
   if (capacity != capacity_) rehash(capacity);

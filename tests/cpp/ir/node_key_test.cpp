@@ -1,0 +1,141 @@
+// Node identity: every field of every variant takes part in equality, the
+// hash agrees with equality, and with_inputs keeps everything but inputs.
+#include <gtest/gtest.h>
+
+#include <bit>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "node/node_key.hpp"
+
+namespace quorvel {
+namespace {
+
+ParamMap k(std::int64_t v) { return ParamMap({{"k", ParamValue::integer(v)}}); }
+ParamMap x(double v) { return ParamMap({{"x", ParamValue::floating(v)}}); }
+
+PayloadDescriptor desc(std::string PayloadDescriptor::*field = nullptr, std::string value = "") {
+  PayloadDescriptor d{"k", "h", "f", "1", "s", std::nullopt};
+  if (field != nullptr) d.*field = value;
+  return d;
+}
+
+PayloadDescriptor desc_ref(std::optional<std::string> ref) {
+  PayloadDescriptor d = desc();
+  d.preprocessing_ref = std::move(ref);
+  return d;
+}
+
+std::vector<StageOp> members(StageRef second_ref = StageRef::member(0), std::string token = "op|b") {
+  return {StageOp{"op|a", {StageRef::input(0)}}, StageOp{std::move(token), {second_ref, StageRef::input(1)}}};
+}
+
+struct KeyPair {
+  const char* what;
+  NodeKey a, b;
+  bool equal;
+};
+
+std::vector<KeyPair> key_pairs() {
+  using N = NodeKey;
+  using D = PayloadDescriptor;
+  const double nan_a = std::bit_cast<double>(0x7FF8000000000001ULL);
+  const double nan_b = std::bit_cast<double>(0xFFF0000000000100ULL);
+  const std::vector<StageOp> one_member = {members()[0]};
+  const ParamValue one = ParamValue::integer(1), two = ParamValue::integer(2);
+  return {
+      {"same source", N::source("s", k(1)), N::source("s", k(1)), true},
+      {"source name", N::source("s", {}), N::source("t", {}), false},
+      {"source params", N::source("s", k(1)), N::source("s", k(2)), false},
+      {"source params absent", N::source("s", {}), N::source("s", k(1)), false},
+      {"params in any order", N::source("s", ParamMap({{"b", one}, {"a", two}})),
+       N::source("s", ParamMap({{"a", two}, {"b", one}})), true},
+      {"duplicate names in order", N::source("s", ParamMap({{"a", one}, {"a", two}})),
+       N::source("s", ParamMap({{"a", two}, {"a", one}})), false},
+      {"param kind", N::source("s", k(1)), N::source("s", ParamMap({{"k", ParamValue::boolean(true)}})), false},
+      {"NaN payloads", N::source("s", x(nan_a)), N::source("s", x(nan_b)), true},
+      {"signed zeros", N::source("s", x(0.0)), N::source("s", x(-0.0)), false},
+      {"same op", N::op("f", k(1), {0, 1}), N::op("f", k(1), {0, 1}), true},
+      {"op input order", N::op("f", {}, {0, 1}), N::op("f", {}, {1, 0}), false},
+      {"op repeated input", N::op("f", {}, {0}), N::op("f", {}, {0, 0}), false},
+      {"op without inputs", N::op("f", {}, {}), N::op("f", {}, {0}), false},
+      {"op name", N::op("f", {}, {0}), N::op("g", {}, {0}), false},
+      {"op vs reduction", N::op("f", {}, {0}), N::reduction("f", {}, {0}), false},
+      {"op vs source", N::op("s", {}, {}), N::source("s", {}), false},
+      {"same reduction", N::reduction("r", k(3), {2}), N::reduction("r", k(3), {2}), true},
+      {"same external", N::external(desc(), k(1), {0}), N::external(desc(), k(1), {0}), true},
+      {"external kind", N::external(desc(), {}, {}), N::external(desc(&D::kind, "K"), {}, {}), false},
+      {"external hash", N::external(desc(), {}, {}), N::external(desc(&D::content_hash, "H"), {}, {}), false},
+      {"external framework", N::external(desc(), {}, {}), N::external(desc(&D::framework, "F"), {}, {}), false},
+      {"external version", N::external(desc(), {}, {}), N::external(desc(&D::version, "2"), {}, {}), false},
+      {"external io_schema", N::external(desc(), {}, {}), N::external(desc(&D::io_schema, "S"), {}, {}), false},
+      {"ref absent vs empty", N::external(desc(), {}, {}), N::external(desc_ref(""), {}, {}), false},
+      {"ref values", N::external(desc_ref("a"), {}, {}), N::external(desc_ref("b"), {}, {}), false},
+      {"ref equal", N::external(desc_ref("a"), {}, {}), N::external(desc_ref("a"), {}, {}), true},
+      {"external params", N::external(desc(), k(1), {0}), N::external(desc(), k(2), {0}), false},
+      {"external inputs", N::external(desc(), {}, {0}), N::external(desc(), {}, {1}), false},
+      {"same stage", N::stage({0, 1}, members()), N::stage({0, 1}, members()), true},
+      {"stage inputs", N::stage({0, 1}, members()), N::stage({1, 0}, members()), false},
+      {"member token", N::stage({0, 1}, members()), N::stage({0, 1}, members(StageRef::member(0), "op|c")), false},
+      {"ref case", N::stage({0, 1}, members()), N::stage({0, 1}, members(StageRef::input(0))), false},
+      {"ref index", N::stage({0, 1}, members()), N::stage({0, 1}, members(StageRef::member(1))), false},
+      {"member count", N::stage({0, 1}, members()), N::stage({0, 1}, one_member), false},
+      {"same exchange", N::exchange(k(1), {0}), N::exchange(k(1), {0}), true},
+      {"exchange scheme", N::exchange(k(1), {0}), N::exchange(k(2), {0}), false},
+      {"exchange vs join", N::exchange({}, {0, 1}), N::join({}, {0, 1}), false},
+      {"join sides", N::join({}, {0, 1}), N::join({}, {1, 0}), false},
+      {"same join", N::join(k(1), {0, 1}), N::join(k(1), {0, 1}), true},
+  };
+}
+
+TEST(NodeKey, EveryFieldTakesPartInIdentity) {
+  for (const KeyPair& c : key_pairs()) {
+    SCOPED_TRACE(c.what);
+    EXPECT_EQ(c.a == c.b, c.equal);
+    EXPECT_EQ(c.b == c.a, c.equal);
+    if (c.equal) {
+      EXPECT_EQ(c.a.hash(0), c.b.hash(0));
+      EXPECT_EQ(c.a.hash(0xDEADBEEF), c.b.hash(0xDEADBEEF));
+    }
+    // Copies (by construction and by assignment) are equal and independent.
+    const NodeKey copy = c.a;
+    NodeKey assigned = NodeKey::source("other", {});
+    assigned = c.b;
+    EXPECT_EQ(copy, c.a);
+    EXPECT_EQ(assigned == copy, c.equal);
+  }
+}
+
+TEST(NodeKey, WithInputsReplacesOnlyTheInputs) {
+  const NodeIds fresh = {7, 7, 3};
+  const std::vector<NodeKey> keys = {
+      NodeKey::op("f", k(1), {0, 1}),          NodeKey::reduction("r", k(2), {0}),
+      NodeKey::external(desc_ref("p"), k(3), {1}), NodeKey::stage({0, 1}, members()),
+      NodeKey::exchange(k(4), {0}),            NodeKey::join(k(5), {0, 1}),
+  };
+  for (const NodeKey& key : keys) {
+    SCOPED_TRACE(key.token());
+    const NodeKey moved = key.with_inputs(fresh);
+    EXPECT_EQ(moved.kind(), key.kind());
+    EXPECT_EQ(moved.inputs(), fresh);
+    EXPECT_EQ(moved.token(), key.token());
+    EXPECT_EQ(moved.label(), key.label());
+    EXPECT_EQ(moved.params(), key.params());
+    if (key.kind() == NodeKind::External) {
+      EXPECT_EQ(moved.descriptor(), key.descriptor());
+    }
+    if (key.kind() == NodeKind::Stage) {
+      EXPECT_EQ(moved.members(), key.members());
+    }
+    EXPECT_EQ(moved.with_inputs(key.inputs()), key);
+  }
+  // A Source never has inputs, whatever list it is given.
+  const NodeKey source = NodeKey::source("s", k(1));
+  EXPECT_TRUE(source.with_inputs({1, 2, 3}).inputs().empty());
+  EXPECT_EQ(source.with_inputs({1, 2, 3}), source);
+}
+
+}  // namespace
+}  // namespace quorvel
