@@ -63,9 +63,21 @@ std::size_t Machine::run(const EGraph& egraph, const Program& program, Id eclass
   const std::size_t length = program.instructions.size();
   std::uint32_t pc = 0;
 
+  bool failed = false;
+  // Opens a choice point and takes its first alternative, if it has one.
+  auto enter = [&](ChoicePoint choice) {
+    stack_.push_back(choice);
+    if (advance(egraph, program, stack_.back())) {
+      ++pc;
+    } else {
+      stack_.pop_back();
+      failed = true;
+    }
+  };
+
   for (;;) {
     // Run forward until the program ends or an instruction fails.
-    bool failed = false;
+    failed = false;
     while (!failed) {
       if (pc == length) {
         Subst& subst = out.emplace_back();
@@ -81,23 +93,11 @@ std::size_t Machine::run(const EGraph& egraph, const Program& program, Id eclass
           // record is usually found without a union-find walk.
           const EClass* root = egraph.class_if_root(registers_[instruction.i]);
           const EClass& target = root != nullptr ? *root : egraph.eclass(registers_[instruction.i]);
-          stack_.push_back(ChoicePoint{pc, target.nodes.begin(), target.nodes.end(), 0});
-          if (advance(egraph, program, stack_.back())) {
-            ++pc;
-          } else {
-            stack_.pop_back();
-            failed = true;
-          }
+          enter(ChoicePoint{pc, target.nodes.begin(), target.nodes.end(), 0});
           break;
         }
         case Instruction::Kind::Scan:
-          stack_.push_back(ChoicePoint{pc, nullptr, nullptr, 0});
-          if (advance(egraph, program, stack_.back())) {
-            ++pc;
-          } else {
-            stack_.pop_back();
-            failed = true;
-          }
+          enter(ChoicePoint{pc, nullptr, nullptr, 0});
           break;
         case Instruction::Kind::Compare:
           if (egraph.find(registers_[instruction.i]) == egraph.find(registers_[instruction.j])) {

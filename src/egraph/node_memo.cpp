@@ -66,31 +66,16 @@ std::size_t NodeMemo::wide_slot_for_insert(const SymbolLang& node, std::uint64_t
   return slot;
 }
 
-Id NodeMemo::insert_if_absent(const SymbolLang& node, Id id) {
-  if (node.arity() <= 2) {
-    const NarrowKey key = key_of(node);
-    NarrowSlot& slot = narrow_[narrow_slot_for_insert(key)];
-    if (slot.value != kNoId) return slot.value;
-    slot.key = key;
-    slot.value = id;
-    ++narrow_size_;
-    return kNoId;
-  }
-  const std::uint64_t hash = node.hash();
-  WideSlot& slot = wide_[wide_slot_for_insert(node, hash)];
-  if (slot.value != kNoId) return slot.value;
-  slot.key = node;
-  slot.value = id;
-  slot.tag = static_cast<std::uint32_t>(hash >> 32);
-  ++wide_size_;
-  return kNoId;
-}
+Id NodeMemo::insert_if_absent(const SymbolLang& node, Id id) { return insert(node, id, false); }
 
-Id NodeMemo::insert_or_assign(const SymbolLang& node, Id id) {
+Id NodeMemo::insert_or_assign(const SymbolLang& node, Id id) { return insert(node, id, true); }
+
+Id NodeMemo::insert(const SymbolLang& node, Id id, bool replace) {
+  auto claim = [&](Id& value) -> Id { return replace ? std::exchange(value, id) : value; };
   if (node.arity() <= 2) {
     const NarrowKey key = key_of(node);
     NarrowSlot& slot = narrow_[narrow_slot_for_insert(key)];
-    if (slot.value != kNoId) return std::exchange(slot.value, id);
+    if (slot.value != kNoId) return claim(slot.value);
     slot.key = key;
     slot.value = id;
     ++narrow_size_;
@@ -98,7 +83,7 @@ Id NodeMemo::insert_or_assign(const SymbolLang& node, Id id) {
   }
   const std::uint64_t hash = node.hash();
   WideSlot& slot = wide_[wide_slot_for_insert(node, hash)];
-  if (slot.value != kNoId) return std::exchange(slot.value, id);
+  if (slot.value != kNoId) return claim(slot.value);
   slot.key = node;
   slot.value = id;
   slot.tag = static_cast<std::uint32_t>(hash >> 32);

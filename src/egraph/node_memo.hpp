@@ -44,6 +44,9 @@ class NodeMemo {
   void reserve(std::size_t entries);
 
  private:
+  // The insert behind both public forms: returns the id already stored
+  // (replaced by id when replace is set), or kNoId after storing id.
+  Id insert(const SymbolLang& node, Id id, bool replace);
   // A node with at most two children; a missing child is kNoId.
   struct NarrowKey {
     std::uint32_t op;

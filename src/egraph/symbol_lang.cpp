@@ -27,7 +27,10 @@ void SymbolLang::copy_children_from(const SymbolLang& other) {
 
 SymbolLang::SymbolLang(const SymbolLang& other) : op_(other.op_) { copy_children_from(other); }
 
-SymbolLang::SymbolLang(SymbolLang&& other) noexcept : op_(other.op_), arity_(other.arity_) {
+SymbolLang::SymbolLang(SymbolLang&& other) noexcept : op_(other.op_) { take_children_from(other); }
+
+void SymbolLang::take_children_from(SymbolLang& other) noexcept {
+  arity_ = other.arity_;
   if (arity_ > kInlineChildren) {
     heap_ = other.heap_;
     other.arity_ = 0;
@@ -56,15 +59,7 @@ SymbolLang& SymbolLang::operator=(SymbolLang&& other) noexcept {
   if (this != &other) {
     if (arity_ > kInlineChildren) delete[] heap_;
     op_ = other.op_;
-    arity_ = other.arity_;
-    if (arity_ > kInlineChildren) {
-      heap_ = other.heap_;
-      other.arity_ = 0;
-      other.inline_[0] = other.inline_[1] = 0;
-    } else {
-      inline_[0] = other.inline_[0];
-      inline_[1] = other.inline_[1];
-    }
+    take_children_from(other);
   }
   return *this;
 }

@@ -57,6 +57,8 @@ class SymbolLang {
 
  private:
   void copy_children_from(const SymbolLang& other);
+  // Moves other's children here (arity included) and leaves other empty.
+  void take_children_from(SymbolLang& other) noexcept;
 
   GlobalSymbol op_;
   std::uint32_t arity_ = 0;

@@ -32,44 +32,34 @@ constexpr std::uint64_t fold_word(std::uint64_t state, std::uint64_t word) noexc
   return ((state << 5 | state >> 59) ^ word) * 0x9e3779b97f4a7c15ULL;
 }
 
-// fold_word over a byte string, eight bytes at a time, length included.
-inline std::uint64_t fold_bytes(std::uint64_t state, std::string_view bytes) noexcept {
+// Feeds a byte string to a word combiner eight bytes at a time, length
+// first.
+template <class Combine>
+inline std::uint64_t combine_bytes(std::uint64_t state, std::string_view bytes, Combine combine) noexcept {
   const char* p = bytes.data();
   std::size_t n = bytes.size();
-  state = fold_word(state, n);
+  state = combine(state, n);
   while (n >= 8) {
     std::uint64_t word;
     std::memcpy(&word, p, 8);
-    state = fold_word(state, word);
+    state = combine(state, word);
     p += 8;
     n -= 8;
   }
   if (n > 0) {
     std::uint64_t word = 0;
     std::memcpy(&word, p, n);
-    state = fold_word(state, word);
+    state = combine(state, word);
   }
   return state;
 }
 
-// Hashes a byte string eight bytes at a time, length included.
+// Byte strings through the two combiners.
 inline std::uint64_t hash_bytes(std::uint64_t state, std::string_view bytes) noexcept {
-  const char* p = bytes.data();
-  std::size_t n = bytes.size();
-  state = hash_combine(state, n);
-  while (n >= 8) {
-    std::uint64_t word;
-    std::memcpy(&word, p, 8);
-    state = hash_combine(state, word);
-    p += 8;
-    n -= 8;
-  }
-  if (n > 0) {
-    std::uint64_t word = 0;
-    std::memcpy(&word, p, n);
-    state = hash_combine(state, word);
-  }
-  return state;
+  return combine_bytes(state, bytes, hash_combine);
+}
+inline std::uint64_t fold_bytes(std::uint64_t state, std::string_view bytes) noexcept {
+  return combine_bytes(state, bytes, fold_word);
 }
 
 }  // namespace quorvel
