@@ -91,19 +91,20 @@ inline bool unicode_equals_utf8(PyObject* text, const char* utf8, Py_ssize_t siz
 #endif
 }
 
-// A per-object critical section (3.13) around work on a shared mutable
-// object; a no-op where the interpreter lock already serialises access.
+// A per-object critical section (3.13, free-threaded builds) around work on
+// a shared mutable object; a no-op where the interpreter lock already
+// serialises access.
 class CriticalSection {
  public:
   explicit CriticalSection(PyObject* object) {
-#if PY_VERSION_HEX >= 0x030D0000
+#if QUORVEL_FREE_THREADED
     PyCriticalSection_Begin(&section_, object);
 #else
     (void)object;
 #endif
   }
   ~CriticalSection() {
-#if PY_VERSION_HEX >= 0x030D0000
+#if QUORVEL_FREE_THREADED
     PyCriticalSection_End(&section_);
 #endif
   }
@@ -111,7 +112,7 @@ class CriticalSection {
   CriticalSection& operator=(const CriticalSection&) = delete;
 
  private:
-#if PY_VERSION_HEX >= 0x030D0000
+#if QUORVEL_FREE_THREADED
   PyCriticalSection section_;
 #endif
 };
