@@ -31,7 +31,10 @@ void add_public(PyObject* module, const char* name, PyObject* object) {
     all = check(PyList_New(0));
     check_status(PyObject_SetAttr(module, all_name.get(), all.get()));
   }
-  check_status(PyList_Append(all.get(), key.get()));
+  // A module executed again (importlib.reload) keeps one entry per name.
+  const int present = PySequence_Contains(all.get(), key.get());
+  check_status(present);
+  if (present == 0) check_status(PyList_Append(all.get(), key.get()));
 }
 
 int module_exec(PyObject* module) {

@@ -34,6 +34,12 @@ def test_executing_the_module_again_reuses_the_types():
         assert getattr(again, name) is getattr(quorvel_core, name)
 
 
+def test_reload_keeps_one_entry_per_name():
+    reloaded = importlib.reload(quorvel_core)
+    assert reloaded.__all__ == ALL
+    assert reloaded.GraphStore is GraphStore
+
+
 @pytest.mark.parametrize(
     "cls, signature",
     [
