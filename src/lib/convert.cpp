@@ -68,11 +68,55 @@ NodeId to_node_id(PyObject* item) {
   return static_cast<NodeId>(value);
 }
 
+
+// Ids gathered on the stack when there are few of them: converting a short
+// input list then allocates nothing beyond the key itself.
+class IdBuffer {
+ public:
+  void reserve(std::size_t n) {
+    if (n > kInline) spill_.reserve(n);
+  }
+  void push_back(NodeId id) {
+    if (spill_.empty() && size_ < kInline) {
+      inline_[size_++] = id;
+      return;
+    }
+    if (spill_.empty()) spill_.assign(inline_, inline_ + size_);
+    spill_.push_back(id);
+  }
+  std::span<const NodeId> ids() const noexcept {
+    return spill_.empty() ? std::span<const NodeId>(inline_, size_) : std::span<const NodeId>(spill_);
+  }
+
+ private:
+  static constexpr std::size_t kInline = 8;
+  NodeId inline_[kInline];
+  std::size_t size_ = 0;
+  NodeIds spill_;
+};
+
+template <class Ids>
+void append_ids(PyObject* object, Ids& ids);
+
 }  // namespace
 
 NodeIds to_id_list(PyObject* object) {
-  if (PyUnicode_Check(object)) raise(PyExc_TypeError, "Can't extract `str` to `Vec`");
   NodeIds ids;
+  append_ids(object, ids);
+  return ids;
+}
+
+NodeInputs to_node_inputs(PyObject* object) {
+  IdBuffer buffer;
+  append_ids(object, buffer);
+  return NodeInputs(buffer.ids());
+}
+
+namespace {
+
+template <class Ids>
+void append_ids(PyObject* object, Ids& ids) {
+  if (PyUnicode_Check(object)) raise(PyExc_TypeError, "Can't extract `str` to `Vec`");
   if (PyList_CheckExact(object) || PyTuple_CheckExact(object)) {
     // Exact lists and tuples are read item by item, like iterating them. A
     // list is read inside its critical section and its length is read
@@ -80,15 +124,26 @@ NodeIds to_id_list(PyObject* object) {
     const bool is_list = PyList_CheckExact(object);
     ids.reserve(static_cast<std::size_t>(Py_SIZE(object)));
     for (Py_ssize_t i = 0;; ++i) {
-      PyRef item;
+      PyRef held;
       {
         CriticalSection section(object);
         if (i >= Py_SIZE(object)) break;
-        item = PyRef::new_ref(is_list ? PyList_GET_ITEM(object, i) : PyTuple_GET_ITEM(object, i));
+        PyObject* item = is_list ? PyList_GET_ITEM(object, i) : PyTuple_GET_ITEM(object, i);
+#if !QUORVEL_FREE_THREADED
+        // Reading an exact int runs no Python code, so under the
+        // interpreter lock the item cannot go away meanwhile.
+        if (PyLong_CheckExact(item)) {
+          const unsigned long long value = PyLong_AsUnsignedLongLong(item);
+          if (value == static_cast<unsigned long long>(-1) && PyErr_Occurred()) raise_current();
+          ids.push_back(value);
+          continue;
+        }
+#endif
+        held = PyRef::new_ref(item);
       }
-      ids.push_back(to_node_id(item.get()));
+      ids.push_back(to_node_id(held.get()));
     }
-    return ids;
+    return;
   }
   PyObject* sequence = sequence_abc();
   if (sequence == nullptr) raise_current();
@@ -113,8 +168,9 @@ NodeIds to_id_list(PyObject* object) {
     PyRef item = PyRef::steal(raw);
     ids.push_back(to_node_id(item.get()));
   }
-  return ids;
 }
+
+}  // namespace
 
 namespace {
 
@@ -163,6 +219,16 @@ ParamMap to_params(PyObject* object) {
       CriticalSection section(object);
       PyObject *k, *v;
       if (!PyDict_Next(object, &pos, &k, &v)) break;
+#if !QUORVEL_FREE_THREADED
+      // Exact str keys with exact int, float or str values convert without
+      // running Python code: under the interpreter lock they are read in
+      // place.
+      if (PyUnicode_CheckExact(k) && (PyLong_CheckExact(v) || PyFloat_CheckExact(v) || PyUnicode_CheckExact(v))) {
+        std::string name = to_text(k);
+        entries.push_back(ParamEntry{std::move(name), to_param_value(v)});
+        continue;
+      }
+#endif
       key = PyRef::new_ref(k);
       value = PyRef::new_ref(v);
     }

@@ -9,6 +9,7 @@
 #include "lib/py_error.hpp"
 #include "lib/py_ref.hpp"
 #include "node/node_id.hpp"
+#include "node/node_inputs.hpp"
 #include "node/payload_descriptor.hpp"
 #include "param/param_map.hpp"
 
@@ -35,6 +36,8 @@ std::string to_text(PyObject* object);
 
 // A non-str sequence of non-negative integers, order and repeats kept.
 NodeIds to_id_list(PyObject* object);
+// The same, as a node's inputs.
+NodeInputs to_node_inputs(PyObject* object);
 
 // None or a dict of str to int/float/bool/str.
 ParamMap to_params(PyObject* object);

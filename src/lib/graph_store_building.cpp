@@ -19,27 +19,27 @@ PyObject* intern_key(PyObject* self, NodeKey key) {
 }
 
 // add_op and add_reduction share one shape: name, inputs, params.
-template <NodeKey (*Make)(std::string, ParamMap, NodeIds)>
+template <NodeKey (*Make)(std::string, ParamMap, NodeInputs)>
 PyObject* add_named_with_inputs(const Signature& sig, PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                 PyObject* kwnames) {
   return entry_point<PyObject*>(nullptr, [&] {
     PyObject* slots[3];
     parse_fastcall(sig, args, nargs, kwnames, slots);
     std::string name = processing("name", [&] { return to_text(slots[0]); });
-    NodeIds inputs = processing("inputs", [&] { return to_id_list(slots[1]); });
+    NodeInputs inputs = processing("inputs", [&] { return to_node_inputs(slots[1]); });
     ParamMap params = to_params(slots[2]);
     return intern_key(self, Make(std::move(name), std::move(params), std::move(inputs)));
   });
 }
 
 // add_exchange and add_join: inputs, params (the scheme).
-template <NodeKey (*Make)(ParamMap, NodeIds)>
+template <NodeKey (*Make)(ParamMap, NodeInputs)>
 PyObject* add_boundary(const Signature& sig, PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                        PyObject* kwnames) {
   return entry_point<PyObject*>(nullptr, [&] {
     PyObject* slots[2];
     parse_fastcall(sig, args, nargs, kwnames, slots);
-    NodeIds inputs = processing("inputs", [&] { return to_id_list(slots[0]); });
+    NodeInputs inputs = processing("inputs", [&] { return to_node_inputs(slots[0]); });
     ParamMap scheme = to_params(slots[1]);
     return intern_key(self, Make(std::move(scheme), std::move(inputs)));
   });
@@ -94,7 +94,7 @@ PyObject* store_add_external(PyObject* self, PyObject* const* args, Py_ssize_t n
     parse_fastcall(sig, args, nargs, kwnames, slots);
     // The descriptor and params are taken as plain objects and converted
     // after the typed argument, so their errors carry no note.
-    NodeIds inputs = processing("inputs", [&] { return to_id_list(slots[1]); });
+    NodeInputs inputs = processing("inputs", [&] { return to_node_inputs(slots[1]); });
     PayloadDescriptor descriptor = to_descriptor(slots[0]);
     ParamMap params = to_params(slots[2]);
     return intern_key(self, NodeKey::external(std::move(descriptor), std::move(params), std::move(inputs)));

@@ -8,31 +8,31 @@ NodeKey NodeKey::source(std::string name, ParamMap params) {
   return NodeKey(NodeKind::Source, std::move(name), std::move(params), {});
 }
 
-NodeKey NodeKey::op(std::string name, ParamMap params, NodeIds inputs) {
+NodeKey NodeKey::op(std::string name, ParamMap params, NodeInputs inputs) {
   return NodeKey(NodeKind::Op, std::move(name), std::move(params), std::move(inputs));
 }
 
-NodeKey NodeKey::reduction(std::string name, ParamMap params, NodeIds inputs) {
+NodeKey NodeKey::reduction(std::string name, ParamMap params, NodeInputs inputs) {
   return NodeKey(NodeKind::Reduction, std::move(name), std::move(params), std::move(inputs));
 }
 
-NodeKey NodeKey::external(PayloadDescriptor descriptor, ParamMap params, NodeIds inputs) {
+NodeKey NodeKey::external(PayloadDescriptor descriptor, ParamMap params, NodeInputs inputs) {
   NodeKey key(NodeKind::External, {}, std::move(params), std::move(inputs));
   key.descriptor_ = DeepBox<PayloadDescriptor>(std::move(descriptor));
   return key;
 }
 
-NodeKey NodeKey::stage(NodeIds inputs, std::vector<StageOp> members) {
+NodeKey NodeKey::stage(NodeInputs inputs, std::vector<StageOp> members) {
   NodeKey key(NodeKind::Stage, {}, {}, std::move(inputs));
   key.members_ = DeepBox<std::vector<StageOp>>(std::move(members));
   return key;
 }
 
-NodeKey NodeKey::exchange(ParamMap scheme, NodeIds inputs) {
+NodeKey NodeKey::exchange(ParamMap scheme, NodeInputs inputs) {
   return NodeKey(NodeKind::Exchange, {}, std::move(scheme), std::move(inputs));
 }
 
-NodeKey NodeKey::join(ParamMap scheme, NodeIds inputs) {
+NodeKey NodeKey::join(ParamMap scheme, NodeInputs inputs) {
   return NodeKey(NodeKind::Join, {}, std::move(scheme), std::move(inputs));
 }
 
@@ -48,7 +48,7 @@ const std::vector<StageOp>& NodeKey::members() const {
   return *members_;
 }
 
-NodeKey NodeKey::with_inputs(NodeIds inputs) const {
+NodeKey NodeKey::with_inputs(NodeInputs inputs) const {
   NodeKey copy = *this;
   if (kind_ != NodeKind::Source) copy.inputs_ = std::move(inputs);
   return copy;

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "node/node_id.hpp"
+#include "node/node_inputs.hpp"
 #include "node/payload_descriptor.hpp"
 #include "node/stage_op.hpp"
 #include "param/param_map.hpp"
@@ -29,12 +30,12 @@ inline constexpr std::uint8_t kNodeKindCount = 7;
 class NodeKey {
  public:
   static NodeKey source(std::string name, ParamMap params);
-  static NodeKey op(std::string name, ParamMap params, NodeIds inputs);
-  static NodeKey reduction(std::string name, ParamMap params, NodeIds inputs);
-  static NodeKey external(PayloadDescriptor descriptor, ParamMap params, NodeIds inputs);
-  static NodeKey stage(NodeIds inputs, std::vector<StageOp> members);
-  static NodeKey exchange(ParamMap scheme, NodeIds inputs);
-  static NodeKey join(ParamMap scheme, NodeIds inputs);
+  static NodeKey op(std::string name, ParamMap params, NodeInputs inputs);
+  static NodeKey reduction(std::string name, ParamMap params, NodeInputs inputs);
+  static NodeKey external(PayloadDescriptor descriptor, ParamMap params, NodeInputs inputs);
+  static NodeKey stage(NodeInputs inputs, std::vector<StageOp> members);
+  static NodeKey exchange(ParamMap scheme, NodeInputs inputs);
+  static NodeKey join(ParamMap scheme, NodeInputs inputs);
 
   NodeKind kind() const noexcept { return kind_; }
   // Source, Op and Reduction carry a name; the others an empty one.
@@ -43,14 +44,14 @@ class NodeKey {
   // Exchange/Join; empty for a Stage.
   const ParamMap& params() const noexcept { return params_; }
   // The ordered inputs; always empty for a Source.
-  const NodeIds& inputs() const noexcept { return inputs_; }
+  const NodeInputs& inputs() const noexcept { return inputs_; }
   // External nodes only.
   const PayloadDescriptor& descriptor() const;
   // Stage nodes only.
   const std::vector<StageOp>& members() const;
 
   // A copy with the inputs replaced (a Source stays without inputs).
-  NodeKey with_inputs(NodeIds inputs) const;
+  NodeKey with_inputs(NodeInputs inputs) const;
 
   friend bool operator==(const NodeKey& a, const NodeKey& b) noexcept;
   std::uint64_t hash(std::uint64_t seed) const noexcept;
@@ -61,13 +62,13 @@ class NodeKey {
   std::string label() const;
 
  private:
-  NodeKey(NodeKind kind, std::string name, ParamMap params, NodeIds inputs)
+  NodeKey(NodeKind kind, std::string name, ParamMap params, NodeInputs inputs)
       : kind_(kind), name_(std::move(name)), params_(std::move(params)), inputs_(std::move(inputs)) {}
 
   NodeKind kind_;
   std::string name_;
   ParamMap params_;
-  NodeIds inputs_;
+  NodeInputs inputs_;
   DeepBox<PayloadDescriptor> descriptor_;
   DeepBox<std::vector<StageOp>> members_;
 };

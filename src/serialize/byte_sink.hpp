@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <span>
 #include <string_view>
 
 #include "node/node_id.hpp"
@@ -49,7 +50,7 @@ class ByteSink {
     bytes(s);
   }
 
-  void ids(const NodeIds& ids) noexcept {
+  void ids(std::span<const NodeId> ids) noexcept {
     count(ids.size());
     if (!room(ids.size() * 8)) return;
     if constexpr (std::endian::native == std::endian::little) {

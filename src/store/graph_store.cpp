@@ -112,8 +112,10 @@ Outcome<std::vector<NodeKey>, BadNodeId> GraphStore::arena_holding(const NodeIds
 
 void GraphStore::reserve(std::size_t n) {
   locked([&](Inner& inner) {
-    inner.arena.reserve(inner.arena.size() + n);
+    // The index refuses sizes past what ids can count before the arena
+    // would try to size anything from n.
     inner.index.reserve(inner.index.size() + n);
+    inner.arena.reserve(inner.arena.size() + n);
   });
 }
 

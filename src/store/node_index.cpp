@@ -29,21 +29,22 @@ std::optional<NodeId> NodeIndex::find(const NodeKey& key, std::uint64_t hash, co
   if (size_ == 0) return std::nullopt;
   const Slot* slots = this->slots();
   const std::size_t mask = capacity_ - 1;
-  for (std::size_t i = hash & mask;; i = (i + 1) & mask) {
+  const std::uint32_t tag = tag_of(hash);
+  for (std::size_t i = tag & mask;; i = (i + 1) & mask) {
     const Slot& slot = slots[i];
     if (slot.id_plus_one == 0) return std::nullopt;
-    if (slot.hash == hash && arena[slot.id_plus_one - 1] == key) return slot.id_plus_one - 1;
+    if (slot.tag == tag && arena[slot.id_plus_one - 1] == key) return NodeId{slot.id_plus_one} - 1;
   }
 }
 
 void NodeIndex::reserve_one() {
+  if (size_ >= kMaxEntries) throw std::bad_alloc();
   // Keep the load at or below 3/4.
   if ((size_ + 1) * 4 > capacity_ * 3) rehash(capacity_ == 0 ? 16 : capacity_ * 2);
 }
 
 void NodeIndex::reserve(std::size_t n) {
-  // Beyond this the doubling below would overflow; no memory could hold it.
-  if (n > (std::size_t{1} << 58)) throw std::bad_alloc();
+  if (n > kMaxEntries) throw std::bad_alloc();
   std::size_t capacity = capacity_ == 0 ? 16 : capacity_;
   while (n * 4 > capacity * 3) capacity *= 2;
   if (capacity != capacity_) rehash(capacity);
@@ -52,9 +53,10 @@ void NodeIndex::reserve(std::size_t n) {
 void NodeIndex::insert_reserved(std::uint64_t hash, NodeId id) noexcept {
   Slot* slots = this->slots();
   const std::size_t mask = capacity_ - 1;
-  std::size_t i = hash & mask;
+  const std::uint32_t tag = tag_of(hash);
+  std::size_t i = tag & mask;
   while (slots[i].id_plus_one != 0) i = (i + 1) & mask;
-  slots[i] = Slot{hash, id + 1};
+  slots[i] = Slot{tag, static_cast<std::uint32_t>(id + 1)};
   ++size_;
 }
 
@@ -66,7 +68,7 @@ void NodeIndex::rehash(std::size_t new_capacity) {
   for (std::size_t k = 0; k < capacity_; ++k) {
     const Slot& slot = old[k];
     if (slot.id_plus_one == 0) continue;
-    std::size_t i = slot.hash & mask;
+    std::size_t i = slot.tag & mask;
     while (fresh[i].id_plus_one != 0) i = (i + 1) & mask;
     fresh[i] = slot;
   }

@@ -24,7 +24,7 @@ class NodeIndex {
 
   // Starts loading the slot a lookup of this hash begins at.
   void prefetch(std::uint64_t hash) const noexcept {
-    if (capacity_ != 0) __builtin_prefetch(slots() + (hash & (capacity_ - 1)));
+    if (capacity_ != 0) __builtin_prefetch(slots() + (tag_of(hash) & (capacity_ - 1)));
   }
 
   // Makes room for one more entry; the only step of an insert that allocates.
@@ -38,10 +38,17 @@ class NodeIndex {
   std::size_t capacity_bytes() const noexcept { return table_.bytes(); }
 
  private:
+  // Eight bytes a slot keeps the table small enough to stay in cache far
+  // longer: the upper half of the key's hash, which also picks the slot, and
+  // the id. Ids up to 2^32 - 2 fit; a store never holds more nodes than
+  // that (the blob format cannot count them either).
   struct Slot {
-    std::uint64_t hash;
-    std::uint64_t id_plus_one;  // 0 marks an empty slot
+    std::uint32_t tag;
+    std::uint32_t id_plus_one;  // 0 marks an empty slot
   };
+  static constexpr std::size_t kMaxEntries = 0xFFFFFFFEu;
+
+  static std::uint32_t tag_of(std::uint64_t hash) noexcept { return static_cast<std::uint32_t>(hash >> 32); }
 
   void rehash(std::size_t new_capacity);
   Slot* slots() const noexcept { return static_cast<Slot*>(table_.data()); }

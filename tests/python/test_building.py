@@ -313,3 +313,19 @@ def test_argument_count_and_keyword_errors(raises, call, message):
     with raises(TypeError, "GraphStore." + message):
         call(store)
     assert store.node_count() == 1
+
+
+def test_inputs_whose_index_builds_nodes_reentrantly():
+    # Converting one input list may run Python code that converts another.
+    store = GraphStore()
+    store.add_source("x")
+
+    class Reentrant:
+        def __index__(self):
+            store.add_op("inner", [0, 0, 0])
+            return 0
+
+    outer = store.add_op("outer", [0, Reentrant(), 0, 0])
+    assert store.node_count() == 3
+    assert store.add_op("outer", [0, 0, 0, 0]) == outer
+    assert store.add_op("inner", [0, 0, 0]) == 1

@@ -119,7 +119,7 @@ TEST(NodeKey, WithInputsReplacesOnlyTheInputs) {
     SCOPED_TRACE(key.token());
     const NodeKey moved = key.with_inputs(fresh);
     EXPECT_EQ(moved.kind(), key.kind());
-    EXPECT_EQ(moved.inputs(), fresh);
+    EXPECT_EQ(moved.inputs().to_vector(), fresh);
     EXPECT_EQ(moved.token(), key.token());
     EXPECT_EQ(moved.label(), key.label());
     EXPECT_EQ(moved.params(), key.params());
@@ -135,6 +135,35 @@ TEST(NodeKey, WithInputsReplacesOnlyTheInputs) {
   const NodeKey source = NodeKey::source("s", k(1));
   EXPECT_TRUE(source.with_inputs({1, 2, 3}).inputs().empty());
   EXPECT_EQ(source.with_inputs({1, 2, 3}), source);
+}
+
+}  // namespace
+}  // namespace quorvel
+
+namespace quorvel {
+namespace {
+
+// Inputs live inline up to two ids and on the heap beyond; copies, moves and
+// swaps must keep the ids and leave no shared storage behind.
+TEST(NodeInputs, InlineAndHeapListsCopyMoveAndCompare) {
+  for (const NodeIds& ids : {NodeIds{}, NodeIds{7}, NodeIds{1, 2}, NodeIds{1, 2, 3}, NodeIds{5, 5, 5, 5, 5}}) {
+    SCOPED_TRACE(ids.size());
+    NodeInputs inputs(ids);
+    EXPECT_EQ(inputs.to_vector(), ids);
+    NodeInputs copy = inputs;
+    NodeInputs moved = std::move(inputs);
+    EXPECT_TRUE(inputs.empty());
+    EXPECT_EQ(copy, moved);
+    EXPECT_TRUE(moved == ids);
+    NodeInputs other{9};
+    other = copy;
+    EXPECT_EQ(other.to_vector(), ids);
+    copy = NodeInputs{4, 3, 2};
+    EXPECT_EQ(copy.to_vector(), (NodeIds{4, 3, 2}));
+    EXPECT_EQ(other.to_vector(), ids);
+  }
+  EXPECT_FALSE(NodeInputs({1, 2}) == NodeInputs({2, 1}));
+  EXPECT_FALSE(NodeInputs({1, 2}) == NodeInputs({1, 2, 2}));
 }
 
 }  // namespace
