@@ -34,6 +34,8 @@ def main() -> None:
     print(f"quorvel_core {qc.version()}")
     print(f"nodes: {store.node_count()}  outputs: {outputs}")
     print(f"IR blob: {len(blob)} bytes, round trip identical, restored outputs {restored.outputs()}")
+    # The reducer is being built; the example prints its report once the
+    # module offers it.
     if hasattr(store, "reduce"):
         reduced, report = store.reduce(outputs=outputs)
         print("reduction report:", {k: report[k] for k in sorted(report)})
