@@ -68,7 +68,6 @@ NodeId to_node_id(PyObject* item) {
   return static_cast<NodeId>(value);
 }
 
-
 // Ids gathered on the stack when there are few of them: converting a short
 // input list then allocates nothing beyond the key itself.
 class IdBuffer {
@@ -94,25 +93,6 @@ class IdBuffer {
   std::size_t size_ = 0;
   NodeIds spill_;
 };
-
-template <class Ids>
-void append_ids(PyObject* object, Ids& ids);
-
-}  // namespace
-
-NodeIds to_id_list(PyObject* object) {
-  NodeIds ids;
-  append_ids(object, ids);
-  return ids;
-}
-
-NodeInputs to_node_inputs(PyObject* object) {
-  IdBuffer buffer;
-  append_ids(object, buffer);
-  return NodeInputs(buffer.ids());
-}
-
-namespace {
 
 template <class Ids>
 void append_ids(PyObject* object, Ids& ids) {
@@ -171,6 +151,18 @@ void append_ids(PyObject* object, Ids& ids) {
 }
 
 }  // namespace
+
+NodeIds to_id_list(PyObject* object) {
+  NodeIds ids;
+  append_ids(object, ids);
+  return ids;
+}
+
+NodeInputs to_node_inputs(PyObject* object) {
+  IdBuffer buffer;
+  append_ids(object, buffer);
+  return NodeInputs(buffer.ids());
+}
 
 namespace {
 
