@@ -25,9 +25,9 @@ def test_module_contents():
 
 
 def test_executing_the_module_again_reuses_the_types():
-    spec = importlib.util.find_spec("quorvel_core")
-    again = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(again)
+    module_spec = importlib.util.find_spec("quorvel_core")
+    again = importlib.util.module_from_spec(module_spec)
+    module_spec.loader.exec_module(again)
     assert again is not quorvel_core
     assert again.__all__ == ALL and again.__all__ is not quorvel_core.__all__
     for name in ALL[:3]:
