@@ -1,6 +1,7 @@
 #include "lib/convert.hpp"
 
 #include <algorithm>
+#include <array>
 #include <climits>
 #include <cstring>
 #include <utility>
@@ -173,24 +174,37 @@ namespace {
 // The first rule that accepts the value decides its kind: exact bool, then
 // 64-bit integer (honouring __index__), then float (through __float__ or
 // __index__), then str.
-ParamValue to_param_value(PyObject* value) {
-  if (Py_IS_TYPE(value, &PyBool_Type)) return ParamValue::boolean(value == Py_True);
+// The UTF-8 text of a str (or subclass), borrowed from the object, which
+// caches it; valid while the object lives.
+std::string_view text_view(PyObject* object) {
+  if (!PyUnicode_Check(object)) raise_not_instance(object, "str");
+  Py_ssize_t size = 0;
+  const char* data = PyUnicode_AsUTF8AndSize(object, &size);
+  if (data == nullptr) raise_current();
+  return std::string_view(data, static_cast<std::size_t>(size));
+}
+
+// The first rule that accepts the value decides its kind: exact bool, then
+// 64-bit integer (honouring __index__), then float (through __float__ or
+// __index__), then str. A str's text is borrowed from the object.
+ParamValueView to_param_view(PyObject* value) {
+  if (Py_IS_TYPE(value, &PyBool_Type)) return ParamValueView::boolean(value == Py_True);
   // Fast paths with the same outcome as the general rules: floats never
   // convert to integers, exact ints never fail the float rule unless they
   // fail the integer one, exact strs have no numeric conversions.
-  if (PyFloat_CheckExact(value)) return ParamValue::floating(PyFloat_AS_DOUBLE(value));
-  if (PyUnicode_CheckExact(value)) return ParamValue::text(to_text(value));
+  if (PyFloat_CheckExact(value)) return ParamValueView::floating(PyFloat_AS_DOUBLE(value));
+  if (PyUnicode_CheckExact(value)) return ParamValueView::text(text_view(value));
   {
     const long long v = PyLong_AsLongLong(value);
-    if (!(v == -1 && PyErr_Occurred())) return ParamValue::integer(v);
+    if (!(v == -1 && PyErr_Occurred())) return ParamValueView::integer(v);
     PyErr_Clear();
   }
   {
     const double v = PyFloat_AsDouble(value);
-    if (!(v == -1.0 && PyErr_Occurred())) return ParamValue::floating(v);
+    if (!(v == -1.0 && PyErr_Occurred())) return ParamValueView::floating(v);
     PyErr_Clear();
   }
-  if (PyUnicode_Check(value)) return ParamValue::text(to_text(value));
+  if (PyUnicode_Check(value)) return ParamValueView::text(text_view(value));
   bad_param_value();
 }
 
@@ -199,35 +213,44 @@ ParamValue to_param_value(PyObject* value) {
 ParamMap to_params(PyObject* object) {
   if (object == nullptr || object == Py_None) return ParamMap();
   if (!PyDict_Check(object)) raise(PyExc_TypeError, "params must be a dict or None");
-  std::vector<ParamEntry> entries;
-  entries.reserve(static_cast<std::size_t>(PyDict_Size(object)));
+  // The entries borrow the text of the dict's keys and str values; the
+  // held references keep every key and value alive until the map has been
+  // encoded, even if a conversion runs Python code that changes the dict.
+  // Up to kOnStack entries are gathered without touching the heap.
+  constexpr std::size_t kOnStack = 8;
+  std::array<ParamEntryView, kOnStack> stack_entries;
+  std::array<PyRef, 2 * kOnStack> stack_held;
+  std::vector<ParamEntryView> more_entries;
+  std::vector<PyRef> more_held;
+  std::size_t count = 0;
   Py_ssize_t pos = 0;
   while (true) {
-    PyRef key, value;
+    PyObject *key, *value;
     {
       // One step of the iteration at a time inside the dict's critical
-      // section; the conversions below may run Python code, so they work
-      // on references of their own outside it.
+      // section; the conversions below may run Python code.
       CriticalSection section(object);
-      PyObject *k, *v;
-      if (!PyDict_Next(object, &pos, &k, &v)) break;
-#if !QUORVEL_FREE_THREADED
-      // Exact str keys with exact int, float or str values convert without
-      // running Python code: under the interpreter lock they are read in
-      // place.
-      if (PyUnicode_CheckExact(k) && (PyLong_CheckExact(v) || PyFloat_CheckExact(v) || PyUnicode_CheckExact(v))) {
-        std::string name = to_text(k);
-        entries.push_back(ParamEntry{std::move(name), to_param_value(v)});
-        continue;
+      if (!PyDict_Next(object, &pos, &key, &value)) break;
+      if (count < kOnStack) {
+        stack_held[2 * count] = PyRef::new_ref(key);
+        stack_held[2 * count + 1] = PyRef::new_ref(value);
+      } else {
+        more_held.push_back(PyRef::new_ref(key));
+        more_held.push_back(PyRef::new_ref(value));
       }
-#endif
-      key = PyRef::new_ref(k);
-      value = PyRef::new_ref(v);
     }
-    std::string name = to_text(key.get());
-    entries.push_back(ParamEntry{std::move(name), to_param_value(value.get())});
+    const ParamEntryView entry{text_view(key), to_param_view(value)};
+    if (count < kOnStack) {
+      stack_entries[count] = entry;
+    } else {
+      if (more_entries.empty()) more_entries.assign(stack_entries.begin(), stack_entries.end());
+      more_entries.push_back(entry);
+    }
+    ++count;
   }
-  return ParamMap(std::move(entries));
+  std::span<ParamEntryView> entries =
+      count <= kOnStack ? std::span<ParamEntryView>(stack_entries.data(), count) : std::span<ParamEntryView>(more_entries);
+  return ParamMap::from_views(entries);
 }
 
 bool to_bool(PyObject* object) {
@@ -270,13 +293,13 @@ PayloadDescriptor to_descriptor(PyObject* object) {
 
 PyRef from_id(NodeId id) { return check(PyLong_FromUnsignedLongLong(id)); }
 
-PyRef from_text(const std::string& text) {
+PyRef from_text(std::string_view text) {
   return check(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
 }
 
 PyRef from_params(const ParamMap& params) {
   PyRef dict = check(PyDict_New());
-  for (const ParamEntry& e : params.entries()) {
+  for (const ParamEntryView e : params) {
     PyRef value;
     switch (e.value.kind()) {
       case ParamKind::Int: value = check(PyLong_FromLongLong(e.value.as_int())); break;

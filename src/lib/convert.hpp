@@ -5,6 +5,7 @@
 #include <Python.h>
 
 #include <string>
+#include <string_view>
 
 #include "lib/py_error.hpp"
 #include "lib/py_ref.hpp"
@@ -50,7 +51,7 @@ PayloadDescriptor to_descriptor(PyObject* object);
 
 // Results.
 PyRef from_id(NodeId id);
-PyRef from_text(const std::string& text);
+PyRef from_text(std::string_view text);
 PyRef from_params(const ParamMap& params);
 PyRef from_id_list(const NodeIds& ids);
 

@@ -1,32 +1,242 @@
 #include "param/param_map.hpp"
 
 #include <algorithm>
+#include <bit>
+#include <cmath>
+#include <cstring>
+#include <new>
 
 #include "param/token_escape.hpp"
 #include "support/hash_mix.hpp"
 
 namespace quorvel {
 
-ParamMap::ParamMap(std::vector<ParamEntry> entries) : entries_(std::move(entries)) {
-  // std::string's operator< compares chars through char_traits<char>, which
-  // orders them as unsigned bytes, so multi-byte UTF-8 names sort byte-wise.
-  auto by_name = [](const ParamEntry& a, const ParamEntry& b) { return a.name < b.name; };
-  if (entries_.size() <= 16) {
-    // Insertion sort: stable, and unlike std::stable_sort it needs no
-    // temporary buffer for the few entries a node usually has.
-    for (std::size_t i = 1; i < entries_.size(); ++i) {
-      for (std::size_t j = i; j > 0 && by_name(entries_[j], entries_[j - 1]); --j) {
-        std::swap(entries_[j], entries_[j - 1]);
-      }
-    }
-  } else {
-    std::stable_sort(entries_.begin(), entries_.end(), by_name);
+// The encoding of one entry: the name's length (LEB128), the name's bytes,
+// the kind (one byte), then the value: 8 bytes for Int and Float (the bits
+// as stored), 1 byte for Bool, and for Str its length (LEB128) and bytes.
+
+namespace {
+
+std::size_t varint_size(std::size_t n) noexcept {
+  std::size_t size = 1;
+  while (n >= 0x80) {
+    n >>= 7;
+    ++size;
+  }
+  return size;
+}
+
+unsigned char* put_varint(unsigned char* out, std::size_t n) noexcept {
+  while (n >= 0x80) {
+    *out++ = static_cast<unsigned char>(n | 0x80);
+    n >>= 7;
+  }
+  *out++ = static_cast<unsigned char>(n);
+  return out;
+}
+
+std::size_t get_varint(const unsigned char*& in) noexcept {
+  std::size_t n = 0;
+  for (int shift = 0;; shift += 7) {
+    const unsigned char b = *in++;
+    n |= static_cast<std::size_t>(b & 0x7F) << shift;
+    if (b < 0x80) return n;
   }
 }
 
+ParamEntryView view_of(const ParamEntry& e) noexcept { return {e.name, e.value.view()}; }
+const ParamEntryView& view_of(const ParamEntryView& e) noexcept { return e; }
+
+std::size_t encoded_size(const ParamEntryView& e) noexcept {
+  std::size_t size = varint_size(e.name.size()) + e.name.size() + 1;
+  switch (e.value.kind()) {
+    case ParamKind::Int:
+    case ParamKind::Float: return size + 8;
+    case ParamKind::Bool: return size + 1;
+    case ParamKind::Str: return size + varint_size(e.value.as_str().size()) + e.value.as_str().size();
+  }
+  return size;
+}
+
+unsigned char* encode(unsigned char* out, const ParamEntryView& e) noexcept {
+  out = put_varint(out, e.name.size());
+  std::memcpy(out, e.name.data(), e.name.size());
+  out += e.name.size();
+  *out++ = static_cast<unsigned char>(e.value.kind());
+  switch (e.value.kind()) {
+    case ParamKind::Int: {
+      const std::int64_t v = e.value.as_int();
+      std::memcpy(out, &v, 8);
+      return out + 8;
+    }
+    case ParamKind::Float: {
+      const double v = e.value.as_float();
+      std::memcpy(out, &v, 8);
+      return out + 8;
+    }
+    case ParamKind::Bool: *out++ = e.value.as_bool() ? 1 : 0; return out;
+    case ParamKind::Str: {
+      const std::string_view text = e.value.as_str();
+      out = put_varint(out, text.size());
+      std::memcpy(out, text.data(), text.size());
+      return out + text.size();
+    }
+  }
+  return out;
+}
+
+// Stable sort by name (unsigned bytes, a proper prefix first). Insertion
+// sort for the few entries a node usually has: no temporary buffer.
+template <class Entry>
+void sort_by_name(std::span<Entry> entries) {
+  auto by_name = [](const Entry& a, const Entry& b) {
+    return std::string_view(view_of(a).name) < std::string_view(view_of(b).name);
+  };
+  if (entries.size() <= 16) {
+    for (std::size_t i = 1; i < entries.size(); ++i) {
+      for (std::size_t j = i; j > 0 && by_name(entries[j], entries[j - 1]); --j) std::swap(entries[j], entries[j - 1]);
+    }
+  } else {
+    std::stable_sort(entries.begin(), entries.end(), by_name);
+  }
+}
+
+// Decodes the entry at `at` and moves `at` past it.
+ParamEntryView decode(const unsigned char*& at) noexcept {
+  const std::size_t name_size = get_varint(at);
+  const std::string_view name(reinterpret_cast<const char*>(at), name_size);
+  at += name_size;
+  const auto kind = static_cast<ParamKind>(*at++);
+  switch (kind) {
+    case ParamKind::Int: {
+      std::int64_t v;
+      std::memcpy(&v, at, 8);
+      at += 8;
+      return {name, ParamValueView::integer(v)};
+    }
+    case ParamKind::Float: {
+      double v;
+      std::memcpy(&v, at, 8);
+      at += 8;
+      return {name, ParamValueView::floating(v)};
+    }
+    case ParamKind::Bool: return {name, ParamValueView::boolean(*at++ != 0)};
+    case ParamKind::Str: break;
+  }
+  const std::size_t size = get_varint(at);
+  const std::string_view text(reinterpret_cast<const char*>(at), size);
+  at += size;
+  return {name, ParamValueView::text(text)};
+}
+
+}  // namespace
+
+ParamMap::ParamMap(std::vector<ParamEntry> entries) : count_(0), size_(0) {
+  sort_by_name(std::span<ParamEntry>(entries));
+  encode_sorted(std::span<const ParamEntry>(entries));
+}
+
+ParamMap ParamMap::from_views(std::span<ParamEntryView> entries) {
+  sort_by_name(entries);
+  ParamMap map;
+  map.encode_sorted(std::span<const ParamEntryView>(entries));
+  return map;
+}
+
+template <class Entry>
+void ParamMap::encode_sorted(std::span<const Entry> entries) {
+  std::size_t total = 0;
+  for (const Entry& e : entries) total += encoded_size(view_of(e));
+  if (total > UINT32_MAX || entries.size() >= kHasNan) throw std::bad_alloc();
+  unsigned char* out = allocate(total);
+  bool has_nan = false;
+  for (const Entry& e : entries) {
+    const ParamEntryView view = view_of(e);
+    has_nan = has_nan || (view.value.kind() == ParamKind::Float && std::isnan(view.value.as_float()));
+    out = encode(out, view);
+  }
+  count_ = static_cast<std::uint32_t>(entries.size()) | (has_nan ? kHasNan : 0);
+}
+
+unsigned char* ParamMap::allocate(std::size_t size) {
+  unsigned char* out = size > kInlineBytes ? new unsigned char[size] : storage_.inline_bytes;
+  if (size > kInlineBytes) storage_.heap = out;
+  size_ = static_cast<std::uint32_t>(size);
+  return out;
+}
+
+ParamMap::ParamMap(const ParamMap& other) : count_(0), size_(0) {
+  unsigned char* out = allocate(other.size_);
+  std::memcpy(out, other.bytes(), other.size_);
+  count_ = other.count_;
+}
+
+ParamMap::ParamMap(ParamMap&& other) noexcept : count_(other.count_), size_(other.size_), storage_(other.storage_) {
+  other.count_ = 0;
+  other.size_ = 0;
+}
+
+ParamMap& ParamMap::operator=(ParamMap other) noexcept {
+  std::swap(count_, other.count_);
+  std::swap(size_, other.size_);
+  std::swap(storage_, other.storage_);
+  return *this;
+}
+
+ParamMap::~ParamMap() {
+  if (size_ > kInlineBytes) delete[] storage_.heap;
+}
+
+ParamEntryView ParamMap::Iterator::operator*() const noexcept {
+  const unsigned char* at = at_;
+  return decode(at);
+}
+
+ParamMap::Iterator& ParamMap::Iterator::operator++() noexcept {
+  decode(at_);
+  return *this;
+}
+
+ParamEntryView ParamMap::Entries::operator[](std::size_t i) const noexcept {
+  Iterator it = begin();
+  while (i-- > 0) ++it;
+  return *it;
+}
+
+std::vector<ParamEntry> ParamMap::Entries::to_vector() const {
+  std::vector<ParamEntry> out;
+  out.reserve(size());
+  for (const ParamEntryView e : *this) out.push_back(ParamEntry{std::string(e.name), e.value.to_value()});
+  return out;
+}
+
+bool operator==(const ParamMap::Entries& a, const std::vector<ParamEntry>& b) {
+  if (a.size() != b.size()) return false;
+  std::size_t i = 0;
+  for (const ParamEntryView e : a) {
+    if (e.name != b[i].name || !(e.value == b[i].value)) return false;
+    ++i;
+  }
+  return true;
+}
+
+bool operator==(const ParamMap& a, const ParamMap& b) noexcept {
+  if (a.count_ != b.count_) return false;
+  // Equal bytes are equal maps; different bytes may still be equal maps
+  // when floats differ only in their NaN payloads.
+  if (a.size_ == b.size_ && std::memcmp(a.bytes(), b.bytes(), a.size_) == 0) return true;
+  for (auto x = a.begin(), y = b.begin(); x != a.end(); ++x, ++y) {
+    const ParamEntryView ex = *x, ey = *y;
+    if (ex.name != ey.name || !(ex.value == ey.value)) return false;
+  }
+  return true;
+}
+
 std::uint64_t ParamMap::hash_into(std::uint64_t state) const noexcept {
-  state = fold_word(state, entries_.size());
-  for (const ParamEntry& e : entries_) {
+  state = fold_word(state, count_);
+  if ((count_ & kHasNan) == 0) return fold_bytes(state, std::string_view(reinterpret_cast<const char*>(bytes()), size_));
+  // NaNs with different payloads are equal: hash the canonical values.
+  for (const ParamEntryView e : *this) {
     state = fold_bytes(state, e.name);
     state = e.value.hash_into(state);
   }
@@ -35,7 +245,7 @@ std::uint64_t ParamMap::hash_into(std::uint64_t state) const noexcept {
 
 void ParamMap::append_token(std::string& out) const {
   bool first = true;
-  for (const ParamEntry& e : entries_) {
+  for (const ParamEntryView e : *this) {
     if (!first) out.push_back(';');
     first = false;
     append_escaped_token(out, e.name);
@@ -53,7 +263,7 @@ std::string ParamMap::token() const {
 void ParamMap::append_display(std::string& out) const {
   out.push_back('{');
   bool first = true;
-  for (const ParamEntry& e : entries_) {
+  for (const ParamEntryView e : *this) {
     if (!first) out.append(", ");
     first = false;
     out.append(e.name);

@@ -1,14 +1,21 @@
 // A node's parameters: (name, value) entries sorted by name, byte-wise.
+// Stored in one compact encoding that small maps keep inside the object,
+// so most keys carry their parameters without a heap block of their own.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <iterator>
+#include <span>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "param/param_value.hpp"
 
 namespace quorvel {
 
+// An owned entry, as callers build maps from.
 struct ParamEntry {
   std::string name;
   ParamValue value;
@@ -18,19 +25,77 @@ struct ParamEntry {
   }
 };
 
+// An entry read from a map; valid while the map lives unchanged.
+struct ParamEntryView {
+  std::string_view name;
+  ParamValueView value;
+};
+
 class ParamMap {
  public:
-  ParamMap() = default;
+  ParamMap() noexcept : count_(0), size_(0) {}
 
   // Sorts the entries by name (stable, unsigned byte order). Entries with
   // equal names are all kept, in their given order.
   explicit ParamMap(std::vector<ParamEntry> entries);
 
-  const std::vector<ParamEntry>& entries() const noexcept { return entries_; }
-  bool empty() const noexcept { return entries_.empty(); }
-  std::size_t size() const noexcept { return entries_.size(); }
+  // The same from borrowed entries (sorted in place); nothing is copied
+  // but into the map's own encoding.
+  static ParamMap from_views(std::span<ParamEntryView> entries);
 
-  friend bool operator==(const ParamMap& a, const ParamMap& b) noexcept { return a.entries_ == b.entries_; }
+  ParamMap(const ParamMap& other);
+  ParamMap(ParamMap&& other) noexcept;
+  ParamMap& operator=(ParamMap other) noexcept;
+  ~ParamMap();
+
+  class Iterator {
+   public:
+    using iterator_category = std::forward_iterator_tag;
+    using value_type = ParamEntryView;
+    using difference_type = std::ptrdiff_t;
+    using pointer = void;
+    using reference = ParamEntryView;
+
+    ParamEntryView operator*() const noexcept;
+    Iterator& operator++() noexcept;
+    Iterator operator++(int) noexcept {
+      Iterator before = *this;
+      ++*this;
+      return before;
+    }
+    friend bool operator==(const Iterator& a, const Iterator& b) noexcept { return a.at_ == b.at_; }
+
+   private:
+    friend class ParamMap;
+    explicit Iterator(const unsigned char* at) noexcept : at_(at) {}
+    const unsigned char* at_;
+  };
+
+  // The entries in map order, as views.
+  class Entries {
+   public:
+    Iterator begin() const noexcept { return map_.begin(); }
+    Iterator end() const noexcept { return map_.end(); }
+    std::size_t size() const noexcept { return map_.size(); }
+    // The i-th entry (a walk from the first).
+    ParamEntryView operator[](std::size_t i) const noexcept;
+    // Owned copies of the entries.
+    std::vector<ParamEntry> to_vector() const;
+    friend bool operator==(const Entries& a, const std::vector<ParamEntry>& b);
+
+   private:
+    friend class ParamMap;
+    explicit Entries(const ParamMap& map) noexcept : map_(map) {}
+    const ParamMap& map_;
+  };
+
+  Entries entries() const noexcept { return Entries(*this); }
+  Iterator begin() const noexcept { return Iterator(bytes()); }
+  Iterator end() const noexcept { return Iterator(bytes() + size_); }
+  bool empty() const noexcept { return size() == 0; }
+  std::size_t size() const noexcept { return count_ & ~kHasNan; }
+
+  friend bool operator==(const ParamMap& a, const ParamMap& b) noexcept;
 
   std::uint64_t hash_into(std::uint64_t state) const noexcept;
 
@@ -43,7 +108,23 @@ class ParamMap {
   void append_display(std::string& out) const;
 
  private:
-  std::vector<ParamEntry> entries_;
+  static constexpr std::size_t kInlineBytes = 32;
+
+  const unsigned char* bytes() const noexcept { return size_ > kInlineBytes ? storage_.heap : storage_.inline_bytes; }
+  unsigned char* allocate(std::size_t size);
+  template <class Entry>
+  void encode_sorted(std::span<const Entry> entries);
+
+  // Set in count_ when some Float entry is a NaN. Maps without one are
+  // equal exactly when their encodings are, so they hash their bytes.
+  static constexpr std::uint32_t kHasNan = 0x80000000u;
+
+  std::uint32_t count_;  // entries, with the kHasNan flag
+  std::uint32_t size_;   // encoded bytes
+  union Storage {
+    unsigned char inline_bytes[kInlineBytes];
+    unsigned char* heap;
+  } storage_;
 };
 
 // The base unchanged for an empty map, else base + "|" + the map's token.

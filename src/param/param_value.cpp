@@ -19,19 +19,39 @@ std::uint64_t canonical_float_bits(double value) noexcept {
   return std::bit_cast<std::uint64_t>(value);
 }
 
-bool operator==(const ParamValue& a, const ParamValue& b) noexcept {
-  if (a.value_.index() != b.value_.index()) return false;
-  switch (a.kind()) {
-    case ParamKind::Int: return a.as_int() == b.as_int();
-    case ParamKind::Float: return canonical_float_bits(a.as_float()) == canonical_float_bits(b.as_float());
-    case ParamKind::Bool: return a.as_bool() == b.as_bool();
-    case ParamKind::Str: return a.as_str() == b.as_str();
+ParamValueView ParamValue::view() const noexcept {
+  switch (kind()) {
+    case ParamKind::Int: return ParamValueView::integer(std::get<0>(value_));
+    case ParamKind::Float: return ParamValueView::floating(std::get<1>(value_));
+    case ParamKind::Bool: return ParamValueView::boolean(std::get<2>(value_));
+    case ParamKind::Str: break;
+  }
+  return ParamValueView::text(std::get<3>(value_));
+}
+
+ParamValue ParamValueView::to_value() const {
+  switch (kind_) {
+    case ParamKind::Int: return ParamValue::integer(int_);
+    case ParamKind::Float: return ParamValue::floating(float_);
+    case ParamKind::Bool: return ParamValue::boolean(bool_);
+    case ParamKind::Str: break;
+  }
+  return ParamValue::text(std::string(str_));
+}
+
+bool operator==(const ParamValueView& a, const ParamValueView& b) noexcept {
+  if (a.kind_ != b.kind_) return false;
+  switch (a.kind_) {
+    case ParamKind::Int: return a.int_ == b.int_;
+    case ParamKind::Float: return canonical_float_bits(a.float_) == canonical_float_bits(b.float_);
+    case ParamKind::Bool: return a.bool_ == b.bool_;
+    case ParamKind::Str: return a.str_ == b.str_;
   }
   return false;
 }
 
-std::uint64_t ParamValue::hash_into(std::uint64_t state) const noexcept {
-  state = fold_word(state, value_.index());
+std::uint64_t ParamValueView::hash_into(std::uint64_t state) const noexcept {
+  state = fold_word(state, static_cast<std::uint64_t>(kind_));
   switch (kind()) {
     case ParamKind::Int: return fold_word(state, static_cast<std::uint64_t>(as_int()));
     case ParamKind::Float: return fold_word(state, canonical_float_bits(as_float()));
@@ -41,7 +61,7 @@ std::uint64_t ParamValue::hash_into(std::uint64_t state) const noexcept {
   return state;
 }
 
-void ParamValue::append_token(std::string& out) const {
+void ParamValueView::append_token(std::string& out) const {
   switch (kind()) {
     case ParamKind::Int: {
       char buf[24];
@@ -94,7 +114,7 @@ bool display_escapes(char32_t cp) {
 
 // Decodes one UTF-8 sequence at text[i]; on malformed input yields U+FFFD
 // and consumes one byte, so a display never fails.
-char32_t decode_utf8(const std::string& text, std::size_t& i) {
+char32_t decode_utf8(std::string_view text, std::size_t& i) {
   auto byte = [&](std::size_t k) { return static_cast<unsigned char>(text[k]); };
   unsigned char b0 = byte(i);
   if (b0 < 0x80) {
@@ -119,7 +139,7 @@ char32_t decode_utf8(const std::string& text, std::size_t& i) {
   return cp;
 }
 
-void append_quoted(std::string& out, const std::string& text) {
+void append_quoted(std::string& out, std::string_view text) {
   out.push_back('"');
   std::size_t i = 0;
   while (i < text.size()) {
@@ -141,7 +161,7 @@ void append_quoted(std::string& out, const std::string& text) {
       out.append(buf, res.ptr);
       out.push_back('}');
     } else {
-      out.append(text, start, i - start);
+      out.append(text.substr(start, i - start));
     }
   }
   out.push_back('"');
@@ -194,7 +214,7 @@ void append_float_display(std::string& out, double v) {
 
 }  // namespace
 
-void ParamValue::append_display(std::string& out) const {
+void ParamValueView::append_display(std::string& out) const {
   switch (kind()) {
     case ParamKind::Int: {
       char buf[24];

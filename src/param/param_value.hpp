@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <variant>
 
 namespace quorvel {
@@ -15,6 +16,42 @@ inline constexpr std::uint64_t kCanonicalNanBits = 0x7FF8000000000000ULL;
 
 // Bit pattern of a double with every NaN replaced by the canonical one.
 std::uint64_t canonical_float_bits(double value) noexcept;
+
+class ParamValue;
+
+// A read-only view of one parameter value: a ParamValue, or a value stored
+// inside a ParamMap's compact encoding. Identity, hashing, tokens and the
+// display form are defined here once for both.
+class ParamValueView {
+ public:
+  ParamValueView() noexcept : ParamValueView(ParamKind::Int, 0, 0.0, false, {}) {}
+  static ParamValueView integer(std::int64_t v) noexcept { return ParamValueView(ParamKind::Int, v, 0.0, false, {}); }
+  static ParamValueView floating(double v) noexcept { return ParamValueView(ParamKind::Float, 0, v, false, {}); }
+  static ParamValueView boolean(bool v) noexcept { return ParamValueView(ParamKind::Bool, 0, 0.0, v, {}); }
+  static ParamValueView text(std::string_view v) noexcept { return ParamValueView(ParamKind::Str, 0, 0.0, false, v); }
+
+  ParamKind kind() const noexcept { return kind_; }
+  std::int64_t as_int() const noexcept { return int_; }
+  double as_float() const noexcept { return float_; }
+  bool as_bool() const noexcept { return bool_; }
+  std::string_view as_str() const noexcept { return str_; }
+
+  ParamValue to_value() const;
+
+  friend bool operator==(const ParamValueView& a, const ParamValueView& b) noexcept;
+  std::uint64_t hash_into(std::uint64_t state) const noexcept;
+  void append_token(std::string& out) const;
+  void append_display(std::string& out) const;
+
+ private:
+  ParamValueView(ParamKind kind, std::int64_t i, double f, bool b, std::string_view s) noexcept
+      : kind_(kind), int_(i), float_(f), bool_(b), str_(s) {}
+  ParamKind kind_;
+  std::int64_t int_;
+  double float_;
+  bool bool_;
+  std::string_view str_;
+};
 
 class ParamValue {
  public:
@@ -29,20 +66,23 @@ class ParamValue {
   bool as_bool() const { return std::get<2>(value_); }
   const std::string& as_str() const { return std::get<3>(value_); }
 
+  ParamValueView view() const noexcept;
+
   // Identity: same kind and equal payload; floats by canonical bit pattern,
   // so all NaNs are equal and 0.0 differs from -0.0.
-  friend bool operator==(const ParamValue& a, const ParamValue& b) noexcept;
+  friend bool operator==(const ParamValue& a, const ParamValue& b) noexcept { return a.view() == b.view(); }
+  friend bool operator==(const ParamValueView& a, const ParamValue& b) noexcept { return a == b.view(); }
 
   // Folds this value into a running hash state, consistently with ==.
-  std::uint64_t hash_into(std::uint64_t state) const noexcept;
+  std::uint64_t hash_into(std::uint64_t state) const noexcept { return view().hash_into(state); }
 
   // The canonical token: "i-42", "f3ff0000000000000", "btrue", "sx%7Cy".
   std::string token() const;
-  void append_token(std::string& out) const;
+  void append_token(std::string& out) const { view().append_token(out); }
 
   // The display form used by labels: 1.0 shows "1", strings are quoted.
   std::string display() const;
-  void append_display(std::string& out) const;
+  void append_display(std::string& out) const { view().append_display(out); }
 
  private:
   using Storage = std::variant<std::int64_t, double, bool, std::string>;

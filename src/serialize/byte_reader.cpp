@@ -1,5 +1,8 @@
 #include "serialize/byte_reader.hpp"
 
+#include <array>
+#include <span>
+
 #include <algorithm>
 #include <bit>
 #include <vector>
@@ -32,37 +35,41 @@ Outcome<std::string_view, DecodeError> Reader::utf8_bytes(std::uint32_t n) noexc
   return text;
 }
 
-Outcome<std::string, DecodeError> Reader::string() {
+Outcome<std::string_view, DecodeError> Reader::string_view() noexcept {
   auto length = u32();
   if (!length) return failure(length.error());
-  auto text = utf8_bytes(length.value());
+  return utf8_bytes(length.value());
+}
+
+Outcome<std::string, DecodeError> Reader::string() {
+  auto text = string_view();
   if (!text) return failure(text.error());
   return std::string(text.value());
 }
 
-Outcome<ParamValue, DecodeError> Reader::param_value(std::uint8_t tag) {
+Outcome<ParamValueView, DecodeError> Reader::param_value(std::uint8_t tag) {
   switch (static_cast<ParamKind>(tag)) {
     case ParamKind::Int: {
       auto bits = u64();
       if (!bits) return failure(bits.error());
-      return ParamValue::integer(static_cast<std::int64_t>(bits.value()));
+      return ParamValueView::integer(static_cast<std::int64_t>(bits.value()));
     }
     case ParamKind::Float: {
       // Taken bit for bit, so a NaN payload survives a round trip.
       auto bits = u64();
       if (!bits) return failure(bits.error());
-      return ParamValue::floating(std::bit_cast<double>(bits.value()));
+      return ParamValueView::floating(std::bit_cast<double>(bits.value()));
     }
     case ParamKind::Bool: {
       // Any non-zero byte reads as true.
       auto byte = u8();
       if (!byte) return failure(byte.error());
-      return ParamValue::boolean(byte.value() != 0);
+      return ParamValueView::boolean(byte.value() != 0);
     }
     case ParamKind::Str: {
-      auto text = string();
+      auto text = string_view();
       if (!text) return failure(text.error());
-      return ParamValue::text(std::move(text.value()));
+      return ParamValueView::text(text.value());
     }
   }
   return failure(DecodeError::bad_tag(DecodeError::TagSite::Param, tag));
@@ -74,19 +81,31 @@ Outcome<ParamMap, DecodeError> Reader::params() {
   const std::uint32_t n = count.value();
   if (n == 0) return ParamMap();
 
-  std::vector<ParamEntry> entries;
-  entries.reserve(bounded_reserve(n, remaining(), kMinParamEntryBytes, kParamReserveCap));
+  // The entries borrow names and texts from the input until the map has
+  // encoded them; a few are gathered on the stack, more spill to the heap
+  // (reserved no further than the remaining bytes could hold).
+  constexpr std::size_t kOnStack = 8;
+  std::array<ParamEntryView, kOnStack> on_stack;
+  std::vector<ParamEntryView> spilled;
+  if (n > kOnStack) spilled.reserve(bounded_reserve(n, remaining(), kMinParamEntryBytes, kParamReserveCap));
   for (std::uint32_t i = 0; i < n; ++i) {
-    auto name = string();
+    auto name = string_view();
     if (!name) return failure(name.error());
     auto tag = u8();
     if (!tag) return failure(tag.error());
     if (tag.value() >= kParamTagCount) return failure(DecodeError::bad_tag(DecodeError::TagSite::Param, tag.value()));
     auto value = param_value(tag.value());
     if (!value) return failure(value.error());
-    entries.push_back(ParamEntry{std::move(name.value()), std::move(value.value())});
+    const ParamEntryView entry{name.value(), value.value()};
+    if (n <= kOnStack) {
+      on_stack[i] = entry;
+    } else {
+      spilled.push_back(entry);
+    }
   }
-  return ParamMap(std::move(entries));
+  std::span<ParamEntryView> entries =
+      n <= kOnStack ? std::span<ParamEntryView>(on_stack.data(), n) : std::span<ParamEntryView>(spilled);
+  return ParamMap::from_views(entries);
 }
 
 Outcome<NodeIds, DecodeError> Reader::inputs(NodeId node_index) {

@@ -44,6 +44,8 @@ class Reader {
 
   // A u32 byte length and that many bytes of strictly valid UTF-8.
   Outcome<std::string, DecodeError> string();
+  // One string, borrowed from the input.
+  Outcome<std::string_view, DecodeError> string_view() noexcept;
 
   // A u32 entry count and the entries (name, value tag, value), returned
   // sorted by name. Repeated names are kept.
@@ -56,7 +58,7 @@ class Reader {
  private:
   // The next `n` bytes, validated as UTF-8, without copying them.
   Outcome<std::string_view, DecodeError> utf8_bytes(std::uint32_t n) noexcept;
-  Outcome<ParamValue, DecodeError> param_value(std::uint8_t tag);
+  Outcome<ParamValueView, DecodeError> param_value(std::uint8_t tag);
 
   const char* begin_;
   const char* pos_;

@@ -6,7 +6,7 @@ namespace quorvel {
 
 namespace {
 
-void measure_value(EncodedSize& size, const ParamValue& value) noexcept {
+void measure_value(EncodedSize& size, const ParamValueView& value) noexcept {
   size.bytes += 1;  // value tag
   switch (value.kind()) {
     case ParamKind::Int:
@@ -16,7 +16,7 @@ void measure_value(EncodedSize& size, const ParamValue& value) noexcept {
   }
 }
 
-void write_value(ByteSink& sink, const ParamValue& value) noexcept {
+void write_value(ByteSink& sink, const ParamValueView& value) noexcept {
   sink.u8(static_cast<std::uint8_t>(value.kind()));
   switch (value.kind()) {
     case ParamKind::Int: sink.u64(static_cast<std::uint64_t>(value.as_int())); break;
@@ -75,7 +75,7 @@ void write_members(ByteSink& sink, const std::vector<StageOp>& members) noexcept
 
 void measure_params(EncodedSize& size, const ParamMap& params) noexcept {
   size.add_count(params.size());
-  for (const ParamEntry& entry : params.entries()) {
+  for (const ParamEntryView entry : params) {
     size.add_string(entry.name.size());
     measure_value(size, entry.value);
   }
@@ -83,7 +83,7 @@ void measure_params(EncodedSize& size, const ParamMap& params) noexcept {
 
 void write_params(ByteSink& sink, const ParamMap& params) noexcept {
   sink.count(params.size());
-  for (const ParamEntry& entry : params.entries()) {
+  for (const ParamEntryView entry : params) {
     sink.string(entry.name);
     write_value(sink, entry.value);
   }

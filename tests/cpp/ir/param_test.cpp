@@ -52,7 +52,7 @@ TEST(ParamValue, IdentityAndHashAgree) {
 
 std::vector<std::string> names_of(const ParamMap& map) {
   std::vector<std::string> names;
-  for (const ParamEntry& e : map.entries()) names.push_back(e.name);
+  for (const ParamEntryView e : map.entries()) names.emplace_back(e.name);
   return names;
 }
 
@@ -67,8 +67,8 @@ TEST(ParamMap, SortsStablyByUnsignedBytesWithPrefixFirst) {
                       {"", ParamValue::integer(7)}});
   EXPECT_EQ(names_of(map), (std::vector<std::string>{"", "B", "a", "ab", "k", "k", "\xc3\xa9"}));
   // Equal names are all kept, in their given order.
-  EXPECT_EQ(map.entries()[4].value, ParamValue::integer(2));
-  EXPECT_EQ(map.entries()[5].value, ParamValue::integer(5));
+  EXPECT_TRUE(map.entries()[4].value == ParamValue::integer(2));
+  EXPECT_TRUE(map.entries()[5].value == ParamValue::integer(5));
 
   // Larger maps too: entries with equal names keep their given order.
   std::vector<ParamEntry> many;
@@ -78,13 +78,58 @@ TEST(ParamMap, SortsStablyByUnsignedBytesWithPrefixFirst) {
     many.push_back({std::string(1, static_cast<char>('a' + (x >> 16) % 4)), ParamValue::integer(i)});
   }
   const ParamMap big(many);
-  for (std::size_t i = 1; i < big.size(); ++i) {
-    const ParamEntry &prev = big.entries()[i - 1], &cur = big.entries()[i];
+  const std::vector<ParamEntry> sorted = big.entries().to_vector();
+  for (std::size_t i = 1; i < sorted.size(); ++i) {
+    const ParamEntry &prev = sorted[i - 1], &cur = sorted[i];
     ASSERT_LE(prev.name, cur.name);
     if (prev.name == cur.name) {
       ASSERT_LT(prev.value.as_int(), cur.value.as_int());
     }
   }
+}
+
+}  // namespace
+}  // namespace quorvel
+
+namespace quorvel {
+namespace {
+
+// Maps are held in a compact encoding, inside the object when small and on
+// the heap otherwise; every size must read back, copy and compare alike.
+TEST(ParamMap, CompactEncodingReadsBackAtEverySize) {
+  for (std::size_t n : {0u, 1u, 2u, 3u, 40u}) {
+    std::vector<ParamEntry> given;
+    for (std::size_t i = 0; i < n; ++i) {
+      const std::string name = "p" + std::to_string(100 + i);
+      switch (i % 4) {
+        case 0: given.push_back({name, ParamValue::integer(-static_cast<std::int64_t>(i) * 1000003)}); break;
+        case 1: given.push_back({name, ParamValue::floating(0.1 * static_cast<double>(i))}); break;
+        case 2: given.push_back({name, ParamValue::boolean(i % 8 == 2)}); break;
+        default: given.push_back({name, ParamValue::text(std::string(i * 7, 'x'))}); break;
+      }
+    }
+    SCOPED_TRACE(n);
+    const ParamMap map(given);
+    EXPECT_EQ(map.size(), n);
+    EXPECT_TRUE(map.entries() == given);  // the names were given in order
+    ParamMap copy = map;
+    ParamMap moved = std::move(copy);
+    EXPECT_EQ(moved, map);
+    EXPECT_EQ(moved.hash_into(7), map.hash_into(7));
+    ParamMap assigned;
+    assigned = moved;
+    EXPECT_EQ(assigned.token(), map.token());
+  }
+}
+
+TEST(ParamMap, FloatsCompareByCanonicalBitsAcrossEncodings) {
+  const ParamMap quiet({{"v", ParamValue::floating(std::bit_cast<double>(0x7FF8000000000000ULL))}});
+  const ParamMap payload({{"v", ParamValue::floating(std::bit_cast<double>(0x7FF0000000000001ULL))}});
+  EXPECT_EQ(quiet, payload);
+  EXPECT_EQ(quiet.hash_into(1), payload.hash_into(1));
+  // The stored bits are kept exactly.
+  EXPECT_EQ(std::bit_cast<std::uint64_t>(payload.entries()[0].value.as_float()), 0x7FF0000000000001ULL);
+  EXPECT_NE(ParamMap({{"v", ParamValue::floating(0.0)}}), ParamMap({{"v", ParamValue::floating(-0.0)}}));
 }
 
 }  // namespace
