@@ -47,13 +47,17 @@ void raise_not_instance(PyObject* object, const char* expected) {
   raise(PyExc_TypeError, message);
 }
 
-std::string to_text(PyObject* object) {
+// The UTF-8 text of a str (or subclass), borrowed from the object, which
+// caches it; valid while the object lives.
+std::string_view text_view(PyObject* object) {
   if (!PyUnicode_Check(object)) raise_not_instance(object, "str");
   Py_ssize_t size = 0;
   const char* data = PyUnicode_AsUTF8AndSize(object, &size);
   if (data == nullptr) raise_current();
-  return std::string(data, static_cast<std::size_t>(size));
+  return std::string_view(data, static_cast<std::size_t>(size));
 }
+
+std::string to_text(PyObject* object) { return std::string(text_view(object)); }
 
 namespace {
 
@@ -174,15 +178,6 @@ namespace {
 // The first rule that accepts the value decides its kind: exact bool, then
 // 64-bit integer (honouring __index__), then float (through __float__ or
 // __index__), then str.
-// The UTF-8 text of a str (or subclass), borrowed from the object, which
-// caches it; valid while the object lives.
-std::string_view text_view(PyObject* object) {
-  if (!PyUnicode_Check(object)) raise_not_instance(object, "str");
-  Py_ssize_t size = 0;
-  const char* data = PyUnicode_AsUTF8AndSize(object, &size);
-  if (data == nullptr) raise_current();
-  return std::string_view(data, static_cast<std::size_t>(size));
-}
 
 // The first rule that accepts the value decides its kind: exact bool, then
 // 64-bit integer (honouring __index__), then float (through __float__ or

@@ -34,6 +34,9 @@ auto processing(const char* parameter, Convert&& convert) -> decltype(convert())
 
 // A str (or subclass) as UTF-8 text.
 std::string to_text(PyObject* object);
+// The same, borrowed from the object (which caches it); valid while the
+// object lives.
+std::string_view text_view(PyObject* object);
 
 // A non-str sequence of non-negative integers, order and repeats kept.
 NodeIds to_id_list(PyObject* object);
