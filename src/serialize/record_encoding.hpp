@@ -1,10 +1,13 @@
 // The byte encoding of parameter lists and node records: their exact size,
 // measured first so the writer can size its buffer once, and the bytes.
-// Measuring and writing sit side by side here so they cannot drift apart.
+// One encoding routine serves both: it runs once against an EncodedSize,
+// which counts, and once against a ByteSink, which writes.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <span>
+#include <string_view>
 
 #include "node/node_key.hpp"
 #include "param/param_map.hpp"
@@ -31,6 +34,13 @@ struct EncodedSize {
     add_count(n);
     bytes += n * 8;
   }
+
+  // The ByteSink interface, counting instead of writing.
+  void u8(std::uint8_t) noexcept { bytes += 1; }
+  void u64(std::uint64_t) noexcept { bytes += 8; }
+  void count(std::uint64_t n) noexcept { add_count(n); }
+  void string(std::string_view s) noexcept { add_string(s.size()); }
+  void ids(std::span<const NodeId> ids) noexcept { add_ids(ids.size()); }
 };
 
 void measure_params(EncodedSize& size, const ParamMap& params) noexcept;
