@@ -9,23 +9,25 @@ void GraphStore::fail_poisoned() {
   fail_invariant("quorvel-core store mutex poisoned", "PoisonError { .. }");
 }
 
+Outcome<NodeId, BadNodeId> GraphStore::intern_locked(Inner& inner, NodeKey&& key, std::uint64_t hash) {
+  const NodeId n = inner.arena.size();
+  for (NodeId input : key.inputs()) {
+    if (input >= n) return failure(BadNodeId{input});
+  }
+  if (auto found = inner.index.find(key, hash, inner.arena)) return *found;
+  // Both allocations happen before anything changes.
+  inner.arena.reserve_one();
+  inner.index.reserve_one();
+  inner.arena.append_reserved(std::move(key));
+  inner.index.insert_reserved(hash, n);
+  return n;
+}
+
 Outcome<NodeId, BadNodeId> GraphStore::intern(NodeKey key) {
   // The index's seed never changes, so the hash is computed before the
   // lock is taken.
   const std::uint64_t h = inner_.index.hash(key);
-  return locked([&](Inner& inner) -> Outcome<NodeId, BadNodeId> {
-    const NodeId n = inner.arena.size();
-    for (NodeId input : key.inputs()) {
-      if (input >= n) return failure(BadNodeId{input});
-    }
-    if (auto found = inner.index.find(key, h, inner.arena)) return *found;
-    // Both allocations happen before anything changes.
-    inner.arena.reserve_one();
-    inner.index.reserve_one();
-    inner.arena.append_reserved(std::move(key));
-    inner.index.insert_reserved(h, n);
-    return n;
-  });
+  return locked([&](Inner& inner) { return intern_locked(inner, std::move(key), h); });
 }
 
 Outcome<Done, BadNodeId> GraphStore::intern_batch(std::vector<NodeKey>& keys) {
@@ -37,16 +39,8 @@ Outcome<Done, BadNodeId> GraphStore::intern_batch(std::vector<NodeKey>& keys) {
     for (std::size_t k = 0; k < keys.size() && k < kAhead; ++k) inner.index.prefetch(hashes[k]);
     for (std::size_t k = 0; k < keys.size(); ++k) {
       if (k + kAhead < keys.size()) inner.index.prefetch(hashes[k + kAhead]);
-      NodeKey& key = keys[k];
-      const NodeId n = inner.arena.size();
-      for (NodeId input : key.inputs()) {
-        if (input >= n) return failure(BadNodeId{input});
-      }
-      if (inner.index.find(key, hashes[k], inner.arena)) continue;
-      inner.arena.reserve_one();
-      inner.index.reserve_one();
-      inner.arena.append_reserved(std::move(key));
-      inner.index.insert_reserved(hashes[k], n);
+      auto id = intern_locked(inner, std::move(keys[k]), hashes[k]);
+      if (!id) return failure(id.error());
     }
     return Done{};
   });

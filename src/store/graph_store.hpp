@@ -122,6 +122,9 @@ class GraphStore {
 
   [[noreturn]] static void fail_poisoned();
 
+  // The work of intern() on the locked state, with the key's hash.
+  static Outcome<NodeId, BadNodeId> intern_locked(Inner& inner, NodeKey&& key, std::uint64_t hash);
+
   mutable std::mutex mutex_;
   mutable bool poisoned_ = false;
   mutable Inner inner_;
