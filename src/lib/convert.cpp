@@ -118,9 +118,7 @@ void append_ids(PyObject* object, Ids& ids) {
         // Reading an exact int runs no Python code, so under the
         // interpreter lock the item cannot go away meanwhile.
         if (PyLong_CheckExact(item)) {
-          const unsigned long long value = PyLong_AsUnsignedLongLong(item);
-          if (value == static_cast<unsigned long long>(-1) && PyErr_Occurred()) raise_current();
-          ids.push_back(value);
+          ids.push_back(to_node_id(item));
           continue;
         }
 #endif
