@@ -94,6 +94,24 @@ inline bool unicode_equals_utf8(PyObject* text, const char* utf8, Py_ssize_t siz
 // A per-object critical section (3.13, free-threaded builds) around work on
 // a shared mutable object; a no-op where the interpreter lock already
 // serialises access.
+// The value of an int stored in a single digit, read without a call; false
+// when the int needs the general conversion. The layout of ints changed in
+// 3.12, which added calls for exactly this.
+inline bool compact_int_value(PyObject* object, long long* value) {
+#if PY_VERSION_HEX >= 0x030C0000
+  auto* number = reinterpret_cast<PyLongObject*>(object);
+  if (!PyUnstable_Long_IsCompact(number)) return false;
+  *value = PyUnstable_Long_CompactValue(number);
+  return true;
+#else
+  const Py_ssize_t size = Py_SIZE(object);  // the digit count, signed like the value
+  if (size < -1 || size > 1) return false;
+  const long long digit = size == 0 ? 0 : static_cast<long long>(reinterpret_cast<PyLongObject*>(object)->ob_digit[0]);
+  *value = size < 0 ? -digit : digit;
+  return true;
+#endif
+}
+
 class CriticalSection {
  public:
   explicit CriticalSection(PyObject* object) {

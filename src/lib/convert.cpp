@@ -4,12 +4,15 @@
 #include <array>
 #include <climits>
 #include <cstring>
+#include <new>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
 #include "lib/compat.hpp"
 #include "lib/once_init.hpp"
 #include "lib/payload_descriptor_type.hpp"
+#include "lib/prefetch.hpp"
 
 namespace quorvel::py {
 
@@ -51,6 +54,12 @@ void raise_not_instance(PyObject* object, const char* expected) {
 // caches it; valid while the object lives.
 std::string_view text_view(PyObject* object) {
   if (!PyUnicode_Check(object)) raise_not_instance(object, "str");
+  // Pure-ASCII strs (nearly every name) keep their text right after the
+  // object header, already in UTF-8.
+  if (PyUnicode_IS_COMPACT_ASCII(object)) {
+    return std::string_view(static_cast<const char*>(PyUnicode_DATA(object)),
+                            static_cast<std::size_t>(PyUnicode_GET_LENGTH(object)));
+  }
   Py_ssize_t size = 0;
   const char* data = PyUnicode_AsUTF8AndSize(object, &size);
   if (data == nullptr) raise_current();
@@ -64,6 +73,10 @@ namespace {
 NodeId to_node_id(PyObject* item) {
   unsigned long long value;
   if (PyLong_CheckExact(item)) {
+    long long small;
+    if (compact_int_value(item, &small)) {
+      if (small >= 0) return static_cast<NodeId>(small);
+    }
     value = PyLong_AsUnsignedLongLong(item);
   } else {
     PyRef index = check(PyNumber_Index(item));
@@ -99,6 +112,20 @@ class IdBuffer {
   NodeIds spill_;
 };
 
+// Starts loading the first items of an exact list or tuple, so that their
+// cache misses overlap. A tuple's items never change; a list's are only
+// hinted where the interpreter lock keeps the list still.
+void prefetch_items(PyObject* object, bool is_list) noexcept {
+#if QUORVEL_FREE_THREADED
+  if (is_list) return;
+#endif
+  constexpr Py_ssize_t kAhead = 8;
+  const Py_ssize_t n = std::min(Py_SIZE(object), kAhead);
+  PyObject* const* items = is_list ? reinterpret_cast<PyListObject*>(object)->ob_item
+                                   : reinterpret_cast<PyTupleObject*>(object)->ob_item;
+  for (Py_ssize_t i = 0; i < n; ++i) prefetch_object(items[i]);
+}
+
 template <class Ids>
 void append_ids(PyObject* object, Ids& ids) {
   if (PyUnicode_Check(object)) raise(PyExc_TypeError, "Can't extract `str` to `Vec`");
@@ -108,6 +135,7 @@ void append_ids(PyObject* object, Ids& ids) {
     // again for every item, since an item's __index__ may change it.
     const bool is_list = PyList_CheckExact(object);
     ids.reserve(static_cast<std::size_t>(Py_SIZE(object)));
+    prefetch_items(object, is_list);
     for (Py_ssize_t i = 0;; ++i) {
       PyRef held;
       {
@@ -187,6 +215,10 @@ ParamValueView to_param_view(PyObject* value) {
   // fail the integer one, exact strs have no numeric conversions.
   if (PyFloat_CheckExact(value)) return ParamValueView::floating(PyFloat_AS_DOUBLE(value));
   if (PyUnicode_CheckExact(value)) return ParamValueView::text(text_view(value));
+  if (PyLong_CheckExact(value)) {
+    long long v;
+    if (compact_int_value(value, &v)) return ParamValueView::integer(v);
+  }
   {
     const long long v = PyLong_AsLongLong(value);
     if (!(v == -1 && PyErr_Occurred())) return ParamValueView::integer(v);
@@ -203,47 +235,87 @@ ParamValueView to_param_view(PyObject* value) {
 
 }  // namespace
 
+namespace {
+
+// The keys and values of a params dict, each held by a new reference until
+// the map has been encoded. Up to kOnStack items need no heap block.
+class HeldItems {
+ public:
+  static constexpr std::size_t kOnStack = 8;
+
+  HeldItems() = default;
+  HeldItems(const HeldItems&) = delete;
+  HeldItems& operator=(const HeldItems&) = delete;
+  ~HeldItems() {
+    PyObject** items = data();
+    for (std::size_t i = 0; i < 2 * count_; ++i) Py_DECREF(items[i]);
+  }
+
+  void hold(PyObject* key, PyObject* value) {
+    if (count_ < kOnStack) {
+      stack_[2 * count_] = key;
+      stack_[2 * count_ + 1] = value;
+    } else {
+      // Room first: nothing is held that the destructor would not release.
+      if (more_.empty()) {
+        more_.reserve(4 * kOnStack);
+        more_.assign(stack_, stack_ + 2 * count_);
+      }
+      more_.reserve(more_.size() + 2);
+      more_.push_back(key);
+      more_.push_back(value);
+    }
+    Py_INCREF(key);
+    Py_INCREF(value);
+    ++count_;
+  }
+
+  std::size_t size() const noexcept { return count_; }
+  PyObject* key(std::size_t i) const noexcept { return data()[2 * i]; }
+  PyObject* value(std::size_t i) const noexcept { return data()[2 * i + 1]; }
+
+ private:
+  PyObject** data() noexcept { return count_ <= kOnStack ? stack_ : more_.data(); }
+  PyObject* const* data() const noexcept { return count_ <= kOnStack ? stack_ : more_.data(); }
+
+  PyObject* stack_[2 * kOnStack];
+  std::vector<PyObject*> more_;
+  std::size_t count_ = 0;
+};
+
+}  // namespace
+
 ParamMap to_params(PyObject* object) {
   if (object == nullptr || object == Py_None) return ParamMap();
   if (!PyDict_Check(object)) raise(PyExc_TypeError, "params must be a dict or None");
-  // The entries borrow the text of the dict's keys and str values; the
-  // held references keep every key and value alive until the map has been
-  // encoded, even if a conversion runs Python code that changes the dict.
-  // Up to kOnStack entries are gathered without touching the heap.
-  constexpr std::size_t kOnStack = 8;
-  std::array<ParamEntryView, kOnStack> stack_entries;
-  std::array<PyRef, 2 * kOnStack> stack_held;
-  std::vector<ParamEntryView> more_entries;
-  std::vector<PyRef> more_held;
-  std::size_t count = 0;
-  Py_ssize_t pos = 0;
-  while (true) {
+  // The items are taken in one step inside the dict's critical section and
+  // converted afterwards: a conversion may run Python code that changes the
+  // dict, and the entries borrow the text of the held keys and str values.
+  HeldItems items;
+  {
+    CriticalSection section(object);
+    Py_ssize_t pos = 0;
     PyObject *key, *value;
-    {
-      // One step of the iteration at a time inside the dict's critical
-      // section; the conversions below may run Python code.
-      CriticalSection section(object);
-      if (!PyDict_Next(object, &pos, &key, &value)) break;
-      if (count < kOnStack) {
-        stack_held[2 * count] = PyRef::new_ref(key);
-        stack_held[2 * count + 1] = PyRef::new_ref(value);
-      } else {
-        more_held.push_back(PyRef::new_ref(key));
-        more_held.push_back(PyRef::new_ref(value));
-      }
+    while (PyDict_Next(object, &pos, &key, &value)) {
+      // The values' cache misses overlap while the rest are gathered.
+      prefetch_object(value);
+      items.hold(key, value);
     }
-    const ParamEntryView entry{text_view(key), to_param_view(value)};
-    if (count < kOnStack) {
-      stack_entries[count] = entry;
-    } else {
-      if (more_entries.empty()) more_entries.assign(stack_entries.begin(), stack_entries.end());
-      more_entries.push_back(entry);
-    }
-    ++count;
   }
-  std::span<ParamEntryView> entries =
-      count <= kOnStack ? std::span<ParamEntryView>(stack_entries.data(), count) : std::span<ParamEntryView>(more_entries);
-  return ParamMap::from_views(entries);
+  const std::size_t count = items.size();
+  // Stack room for the entries, filled as they are converted.
+  union StackEntries {
+    StackEntries() noexcept {}
+    ParamEntryView at[HeldItems::kOnStack];
+  } stack_entries;
+  static_assert(std::is_trivially_destructible_v<ParamEntryView>);
+  std::vector<ParamEntryView> more_entries;
+  if (count > HeldItems::kOnStack) more_entries.resize(count);
+  ParamEntryView* entries = count <= HeldItems::kOnStack ? stack_entries.at : more_entries.data();
+  for (std::size_t i = 0; i < count; ++i) {
+    new (&entries[i]) ParamEntryView{text_view(items.key(i)), to_param_view(items.value(i))};
+  }
+  return ParamMap::from_views(std::span<ParamEntryView>(entries, count));
 }
 
 bool to_bool(PyObject* object) {

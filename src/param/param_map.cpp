@@ -58,10 +58,19 @@ std::size_t encoded_size(const ParamEntryView& e) noexcept {
   return size;
 }
 
+// Copies a byte string; the short ones a map mostly holds without a call.
+unsigned char* put_bytes(unsigned char* out, std::string_view bytes) noexcept {
+  if (bytes.size() > 16) {
+    std::memcpy(out, bytes.data(), bytes.size());
+    return out + bytes.size();
+  }
+  for (const char c : bytes) *out++ = static_cast<unsigned char>(c);
+  return out;
+}
+
 unsigned char* encode(unsigned char* out, const ParamEntryView& e) noexcept {
   out = put_varint(out, e.name.size());
-  std::memcpy(out, e.name.data(), e.name.size());
-  out += e.name.size();
+  out = put_bytes(out, e.name);
   *out++ = static_cast<unsigned char>(e.value.kind());
   switch (e.value.kind()) {
     case ParamKind::Int: {
@@ -78,20 +87,28 @@ unsigned char* encode(unsigned char* out, const ParamEntryView& e) noexcept {
     case ParamKind::Str: {
       const std::string_view text = e.value.as_str();
       out = put_varint(out, text.size());
-      std::memcpy(out, text.data(), text.size());
-      return out + text.size();
+      return put_bytes(out, text);
     }
   }
   return out;
+}
+
+// Unsigned byte order, a proper prefix first; short names are compared
+// without a call.
+bool name_before(std::string_view a, std::string_view b) noexcept {
+  const std::size_t n = std::min(a.size(), b.size());
+  if (n > 16) return a < b;
+  for (std::size_t i = 0; i < n; ++i) {
+    if (a[i] != b[i]) return static_cast<unsigned char>(a[i]) < static_cast<unsigned char>(b[i]);
+  }
+  return a.size() < b.size();
 }
 
 // Stable sort by name (unsigned bytes, a proper prefix first). Insertion
 // sort for the few entries a node usually has: no temporary buffer.
 template <class Entry>
 void sort_by_name(std::span<Entry> entries) {
-  auto by_name = [](const Entry& a, const Entry& b) {
-    return std::string_view(view_of(a).name) < std::string_view(view_of(b).name);
-  };
+  auto by_name = [](const Entry& a, const Entry& b) { return name_before(view_of(a).name, view_of(b).name); };
   if (entries.size() <= 16) {
     for (std::size_t i = 1; i < entries.size(); ++i) {
       for (std::size_t j = i; j > 0 && by_name(entries[j], entries[j - 1]); --j) std::swap(entries[j], entries[j - 1]);

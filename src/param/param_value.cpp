@@ -31,21 +31,21 @@ ParamValueView ParamValue::view() const noexcept {
 
 ParamValue ParamValueView::to_value() const {
   switch (kind_) {
-    case ParamKind::Int: return ParamValue::integer(int_);
-    case ParamKind::Float: return ParamValue::floating(float_);
-    case ParamKind::Bool: return ParamValue::boolean(bool_);
+    case ParamKind::Int: return ParamValue::integer(as_int());
+    case ParamKind::Float: return ParamValue::floating(as_float());
+    case ParamKind::Bool: return ParamValue::boolean(as_bool());
     case ParamKind::Str: break;
   }
-  return ParamValue::text(std::string(str_));
+  return ParamValue::text(std::string(as_str()));
 }
 
 bool operator==(const ParamValueView& a, const ParamValueView& b) noexcept {
   if (a.kind_ != b.kind_) return false;
   switch (a.kind_) {
-    case ParamKind::Int: return a.int_ == b.int_;
-    case ParamKind::Float: return canonical_float_bits(a.float_) == canonical_float_bits(b.float_);
-    case ParamKind::Bool: return a.bool_ == b.bool_;
-    case ParamKind::Str: return a.str_ == b.str_;
+    case ParamKind::Int: return a.as_int() == b.as_int();
+    case ParamKind::Float: return canonical_float_bits(a.as_float()) == canonical_float_bits(b.as_float());
+    case ParamKind::Bool: return a.as_bool() == b.as_bool();
+    case ParamKind::Str: return a.as_str() == b.as_str();
   }
   return false;
 }

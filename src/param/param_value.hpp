@@ -2,6 +2,8 @@
 // order of the blob format.
 #pragma once
 
+#include <bit>
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -24,17 +26,26 @@ class ParamValue;
 // display form are defined here once for both.
 class ParamValueView {
  public:
-  ParamValueView() noexcept : ParamValueView(ParamKind::Int, 0, 0.0, false, {}) {}
-  static ParamValueView integer(std::int64_t v) noexcept { return ParamValueView(ParamKind::Int, v, 0.0, false, {}); }
-  static ParamValueView floating(double v) noexcept { return ParamValueView(ParamKind::Float, 0, v, false, {}); }
-  static ParamValueView boolean(bool v) noexcept { return ParamValueView(ParamKind::Bool, 0, 0.0, v, {}); }
-  static ParamValueView text(std::string_view v) noexcept { return ParamValueView(ParamKind::Str, 0, 0.0, false, v); }
+  ParamValueView() noexcept = default;
+  static ParamValueView integer(std::int64_t v) noexcept {
+    return ParamValueView(ParamKind::Int, static_cast<std::uint64_t>(v), 0);
+  }
+  static ParamValueView floating(double v) noexcept {
+    return ParamValueView(ParamKind::Float, std::bit_cast<std::uint64_t>(v), 0);
+  }
+  static ParamValueView boolean(bool v) noexcept { return ParamValueView(ParamKind::Bool, v ? 1 : 0, 0); }
+  static ParamValueView text(std::string_view v) noexcept {
+    return ParamValueView(ParamKind::Str, reinterpret_cast<std::uintptr_t>(v.data()), v.size());
+  }
 
   ParamKind kind() const noexcept { return kind_; }
-  std::int64_t as_int() const noexcept { return int_; }
-  double as_float() const noexcept { return float_; }
-  bool as_bool() const noexcept { return bool_; }
-  std::string_view as_str() const noexcept { return str_; }
+  // Each accessor is meant for its own kind only.
+  std::int64_t as_int() const noexcept { return static_cast<std::int64_t>(bits_); }
+  double as_float() const noexcept { return std::bit_cast<double>(bits_); }
+  bool as_bool() const noexcept { return bits_ != 0; }
+  std::string_view as_str() const noexcept {
+    return std::string_view(reinterpret_cast<const char*>(static_cast<std::uintptr_t>(bits_)), size_);
+  }
 
   ParamValue to_value() const;
 
@@ -44,13 +55,13 @@ class ParamValueView {
   void append_display(std::string& out) const;
 
  private:
-  ParamValueView(ParamKind kind, std::int64_t i, double f, bool b, std::string_view s) noexcept
-      : kind_(kind), int_(i), float_(f), bool_(b), str_(s) {}
-  ParamKind kind_;
-  std::int64_t int_;
-  double float_;
-  bool bool_;
-  std::string_view str_;
+  ParamValueView(ParamKind kind, std::uint64_t bits, std::size_t size) noexcept
+      : kind_(kind), bits_(bits), size_(size) {}
+  // Three words: views are gathered by the dozen on the stack while a
+  // call's parameters are converted.
+  ParamKind kind_ = ParamKind::Int;
+  std::uint64_t bits_ = 0;  // the int, the float's bits, the bool, or the text's address
+  std::size_t size_ = 0;    // the text's length
 };
 
 class ParamValue {

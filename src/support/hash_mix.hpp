@@ -47,8 +47,9 @@ inline std::uint64_t combine_bytes(std::uint64_t state, std::string_view bytes, 
     n -= 8;
   }
   if (n > 0) {
+    // The last 1-7 bytes, little-endian, without a call for a short copy.
     std::uint64_t word = 0;
-    std::memcpy(&word, p, n);
+    for (std::size_t i = 0; i < n; ++i) word |= static_cast<std::uint64_t>(static_cast<unsigned char>(p[i])) << (8 * i);
     state = combine(state, word);
   }
   return state;

@@ -139,6 +139,20 @@ DIFFERENT_PARAMS = {
 }
 
 
+# Ints on both sides of the one-digit boundary of the interpreter's int
+# layout (30-bit digits), which small ints are read through without a call.
+DIGIT_EDGE_INTS = [0, 1, -1, 2**30 - 1, 2**30, -(2**30) + 1, -(2**30), 2**31, -(2**31), 2**62, -(2**62)]
+
+
+@pytest.mark.parametrize("value", DIGIT_EDGE_INTS)
+def test_int_params_keep_their_exact_value(value):
+    store = GraphStore()
+    node = store.add_source("s", {"v": value})
+    assert f'label="Source s {{v={value}}}"' in store.to_dot()
+    assert store.add_source("s", {"v": value}) == node
+    assert store.add_source("s", {"v": value + 1}) != node
+
+
 @pytest.mark.parametrize("builder", sorted(BUILDERS))
 @pytest.mark.parametrize("case", sorted(SAME_PARAMS) + sorted(DIFFERENT_PARAMS))
 def test_param_identity(builder, case):
@@ -194,6 +208,8 @@ def test_inputs_list_changed_while_it_is_read():
         (BrokenSequence([0]), RuntimeError, "cannot read item"),
         # Items: the interpreter's own conversion errors.
         ([0, -1], OverflowError, None),
+        ([-(2**30)], OverflowError, None),
+        ([-(2**31)], OverflowError, None),
         ([Index(-1)], OverflowError, None),
         ([1.0], TypeError, None),
         ([None], TypeError, None),
@@ -210,7 +226,10 @@ def test_bad_inputs_get_the_inputs_note(raises, inputs, exc_type, message):
     assert store.node_count() == 1
 
 
-@pytest.mark.parametrize("inputs, missing", [([5], 5), ([0, 9, 7], 9), ([0, 1, 2, 3], 3), ([2**64 - 1], 2**64 - 1)])
+@pytest.mark.parametrize(
+    "inputs, missing",
+    [([5], 5), ([0, 9, 7], 9), ([0, 1, 2, 3], 3), ([2**30 - 1], 2**30 - 1), ([0, 2**30], 2**30), ([2**64 - 1], 2**64 - 1)],
+)
 @pytest.mark.parametrize("builder", ["op", "reduction", "exchange", "join", "external"])
 def test_bad_ids_raise_and_add_nothing(raises, builder, inputs, missing):
     store = seeded_store("b", "c")
