@@ -98,6 +98,8 @@ void parse_fastcall(const Signature& sig, PyObject* const* args, Py_ssize_t narg
   if (kwnames != nullptr) {
     const Py_ssize_t nkw = PyTuple_GET_SIZE(kwnames);
     for (Py_ssize_t i = 0; i < nkw; ++i) place_keyword(sig, PyTuple_GET_ITEM(kwnames, i), args[nargs + i], slots);
+  } else if (static_cast<std::size_t>(nargs) >= sig.n_required_positional && sig.n_required_keyword_only == 0) {
+    return;  // positional arguments only, and every required one given
   }
   check_missing(sig, slots);
 }

@@ -12,7 +12,6 @@
 #include "lib/compat.hpp"
 #include "lib/once_init.hpp"
 #include "lib/payload_descriptor_type.hpp"
-#include "lib/prefetch.hpp"
 
 namespace quorvel::py {
 
@@ -112,20 +111,6 @@ class IdBuffer {
   NodeIds spill_;
 };
 
-// Starts loading the first items of an exact list or tuple, so that their
-// cache misses overlap. A tuple's items never change; a list's are only
-// hinted where the interpreter lock keeps the list still.
-void prefetch_items(PyObject* object, bool is_list) noexcept {
-#if QUORVEL_FREE_THREADED
-  if (is_list) return;
-#endif
-  constexpr Py_ssize_t kAhead = 8;
-  const Py_ssize_t n = std::min(Py_SIZE(object), kAhead);
-  PyObject* const* items = is_list ? reinterpret_cast<PyListObject*>(object)->ob_item
-                                   : reinterpret_cast<PyTupleObject*>(object)->ob_item;
-  for (Py_ssize_t i = 0; i < n; ++i) prefetch_object(items[i]);
-}
-
 template <class Ids>
 void append_ids(PyObject* object, Ids& ids) {
   if (PyUnicode_Check(object)) raise(PyExc_TypeError, "Can't extract `str` to `Vec`");
@@ -135,7 +120,6 @@ void append_ids(PyObject* object, Ids& ids) {
     // again for every item, since an item's __index__ may change it.
     const bool is_list = PyList_CheckExact(object);
     ids.reserve(static_cast<std::size_t>(Py_SIZE(object)));
-    prefetch_items(object, is_list);
     for (Py_ssize_t i = 0;; ++i) {
       PyRef held;
       {
@@ -297,8 +281,6 @@ ParamMap to_params(PyObject* object) {
     Py_ssize_t pos = 0;
     PyObject *key, *value;
     while (PyDict_Next(object, &pos, &key, &value)) {
-      // The values' cache misses overlap while the rest are gathered.
-      prefetch_object(value);
       items.hold(key, value);
     }
   }
@@ -356,7 +338,12 @@ PayloadDescriptor to_descriptor(PyObject* object) {
   return d;
 }
 
-PyRef from_id(NodeId id) { return check(PyLong_FromUnsignedLongLong(id)); }
+PyRef from_id(NodeId id) {
+  // Ids stay far below 2^63; the signed conversion has the interpreter's
+  // fast path for small values.
+  if (id <= static_cast<NodeId>(LLONG_MAX)) return check(PyLong_FromLongLong(static_cast<long long>(id)));
+  return check(PyLong_FromUnsignedLongLong(id));
+}
 
 PyRef from_text(std::string_view text) {
   return check(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));

@@ -6,14 +6,13 @@
 #include "lib/convert.hpp"
 #include "lib/graph_store_methods.hpp"
 #include "lib/graph_store_type.hpp"
-#include "lib/prefetch.hpp"
 #include "lib/store_errors.hpp"
 
 namespace quorvel::py {
 
 namespace {
 
-PyObject* intern_key(PyObject* self, NodeKey key) {
+PyObject* intern_key(PyObject* self, NodeKey&& key) {
   GraphStore& store = *graph_store_of(self);
   const NodeId id = value_or_raise(store.intern(std::move(key)));
   return from_id(id).release();
@@ -26,8 +25,6 @@ PyObject* add_named_with_inputs(const Signature& sig, PyObject* self, PyObject* 
   return entry_point<PyObject*>(nullptr, [&] {
     PyObject* slots[3];
     parse_fastcall(sig, args, nargs, kwnames, slots);
-    prefetch_object(slots[0]);
-    prefetch_containers(slots[1], slots[2]);
     std::string name = processing("name", [&] { return to_text(slots[0]); });
     NodeInputs inputs = processing("inputs", [&] { return to_node_inputs(slots[1]); });
     ParamMap params = to_params(slots[2]);
@@ -42,7 +39,6 @@ PyObject* add_boundary(const Signature& sig, PyObject* self, PyObject* const* ar
   return entry_point<PyObject*>(nullptr, [&] {
     PyObject* slots[2];
     parse_fastcall(sig, args, nargs, kwnames, slots);
-    prefetch_containers(slots[0], slots[1]);
     NodeInputs inputs = processing("inputs", [&] { return to_node_inputs(slots[0]); });
     ParamMap scheme = to_params(slots[1]);
     return intern_key(self, Make(std::move(scheme), std::move(inputs)));
@@ -60,8 +56,6 @@ PyObject* store_add_source(PyObject* self, PyObject* const* args, Py_ssize_t nar
     static const Signature sig{"GraphStore.add_source()", kNames, 2, 1, nullptr, 0, 0};
     PyObject* slots[2];
     parse_fastcall(sig, args, nargs, kwnames, slots);
-    prefetch_object(slots[0]);
-    prefetch_containers(nullptr, slots[1]);
     std::string name = processing("name", [&] { return to_text(slots[0]); });
     ParamMap params = to_params(slots[1]);
     GraphStore& store = *graph_store_of(self);

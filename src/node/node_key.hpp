@@ -62,7 +62,8 @@ class NodeKey {
   std::string label() const;
 
  private:
-  NodeKey(NodeKind kind, std::string name, ParamMap params, NodeInputs inputs)
+  // The parts are moved in once: the factories take them by value.
+  NodeKey(NodeKind kind, std::string&& name, ParamMap&& params, NodeInputs&& inputs)
       : kind_(kind), name_(std::move(name)), params_(std::move(params)), inputs_(std::move(inputs)) {}
 
   NodeKind kind_;

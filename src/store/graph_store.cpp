@@ -23,7 +23,7 @@ Outcome<NodeId, BadNodeId> GraphStore::intern_locked(Inner& inner, NodeKey&& key
   return n;
 }
 
-Outcome<NodeId, BadNodeId> GraphStore::intern(NodeKey key) {
+Outcome<NodeId, BadNodeId> GraphStore::intern(NodeKey&& key) {
   // The index's seed never changes, so the hash is computed before the
   // lock is taken.
   const std::uint64_t h = inner_.index.hash(key);

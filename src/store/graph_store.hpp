@@ -35,7 +35,8 @@ class GraphStore {
   // Returns the id of the key, adding it when no equal key is stored. Every
   // input must name an existing node; the first that does not is reported
   // and nothing is added.
-  Outcome<NodeId, BadNodeId> intern(NodeKey key);
+  Outcome<NodeId, BadNodeId> intern(NodeKey&& key);
+  Outcome<NodeId, BadNodeId> intern(const NodeKey& key) { return intern(NodeKey(key)); }
 
   // Interns the keys in order under one lock acquisition, exactly as
   // calling intern() on each would, and stops at the first key that names

@@ -33,11 +33,14 @@ constexpr std::uint64_t fold_word(std::uint64_t state, std::uint64_t word) noexc
 }
 
 // Feeds a byte string to a word combiner eight bytes at a time, length
-// first.
+// first. The last partial word is read with overlapping loads instead of a
+// byte loop or a copy call (the length, fed first, keeps strings that share
+// those bytes apart).
 template <class Combine>
 inline std::uint64_t combine_bytes(std::uint64_t state, std::string_view bytes, Combine combine) noexcept {
   const char* p = bytes.data();
-  std::size_t n = bytes.size();
+  const std::size_t size = bytes.size();
+  std::size_t n = size;
   state = combine(state, n);
   while (n >= 8) {
     std::uint64_t word;
@@ -46,13 +49,20 @@ inline std::uint64_t combine_bytes(std::uint64_t state, std::string_view bytes, 
     p += 8;
     n -= 8;
   }
-  if (n > 0) {
-    // The last 1-7 bytes, little-endian, without a call for a short copy.
-    std::uint64_t word = 0;
-    for (std::size_t i = 0; i < n; ++i) word |= static_cast<std::uint64_t>(static_cast<unsigned char>(p[i])) << (8 * i);
-    state = combine(state, word);
+  if (n == 0) return state;
+  std::uint64_t word;
+  if (size >= 8) {
+    std::memcpy(&word, p + n - 8, 8);  // the last eight bytes of the string
+  } else if (n >= 4) {
+    std::uint32_t lo, hi;
+    std::memcpy(&lo, p, 4);
+    std::memcpy(&hi, p + n - 4, 4);
+    word = static_cast<std::uint64_t>(hi) << 32 | lo;
+  } else {
+    const auto byte = [&](std::size_t i) { return static_cast<std::uint64_t>(static_cast<unsigned char>(p[i])); };
+    word = byte(0) | byte(n / 2) << 8 | byte(n - 1) << 16;
   }
-  return state;
+  return combine(state, word);
 }
 
 // Byte strings through the two combiners.
