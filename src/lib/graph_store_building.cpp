@@ -1,6 +1,6 @@
 // GraphStore's building methods: convert the arguments, build a node key,
 // intern it, return the id.
-#include <string>
+#include <string_view>
 
 #include "lib/arg_parser.hpp"
 #include "lib/convert.hpp"
@@ -19,16 +19,18 @@ PyObject* intern_key(PyObject* self, NodeKey&& key) {
 }
 
 // add_op and add_reduction share one shape: name, inputs, params.
-template <NodeKey (*Make)(std::string, ParamMap, NodeInputs)>
+template <NodeKey (*Make)(std::string_view, ParamMap, NodeInputs)>
 PyObject* add_named_with_inputs(const Signature& sig, PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                 PyObject* kwnames) {
   return entry_point<PyObject*>(nullptr, [&] {
     PyObject* slots[3];
     parse_fastcall(sig, args, nargs, kwnames, slots);
-    std::string name = processing("name", [&] { return to_text(slots[0]); });
+    // The name's text is borrowed from the argument, which the caller holds
+    // for the whole call, and copied once into the key.
+    const std::string_view name = processing("name", [&] { return text_view(slots[0]); });
     NodeInputs inputs = processing("inputs", [&] { return to_node_inputs(slots[1]); });
     ParamMap params = to_params(slots[2]);
-    return intern_key(self, Make(std::move(name), std::move(params), std::move(inputs)));
+    return intern_key(self, Make(name, std::move(params), std::move(inputs)));
   });
 }
 
@@ -56,10 +58,10 @@ PyObject* store_add_source(PyObject* self, PyObject* const* args, Py_ssize_t nar
     static const Signature sig{"GraphStore.add_source()", kNames, 2, 1, nullptr, 0, 0};
     PyObject* slots[2];
     parse_fastcall(sig, args, nargs, kwnames, slots);
-    std::string name = processing("name", [&] { return to_text(slots[0]); });
+    const std::string_view name = processing("name", [&] { return text_view(slots[0]); });
     ParamMap params = to_params(slots[1]);
     GraphStore& store = *graph_store_of(self);
-    auto id = store.intern(NodeKey::source(std::move(name), std::move(params)));
+    auto id = store.intern(NodeKey::source(name, std::move(params)));
     // A source has no inputs, so interning it cannot fail.
     if (!id.ok()) fail_invariant("source has no inputs", id.error().debug());
     return from_id(id.value()).release();

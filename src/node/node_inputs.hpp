@@ -1,5 +1,5 @@
-// The ordered input ids of a node. Most nodes have one or two inputs, so up
-// to two ids live inside the object; longer lists take one exact-size heap
+// The ordered input ids of a node. Most nodes have one to three inputs, so
+// up to three ids live inside the object; longer lists take one exact-size heap
 // block. Immutable once built.
 #pragma once
 
@@ -16,7 +16,7 @@ namespace quorvel {
 
 class NodeInputs {
  public:
-  static constexpr std::size_t kInline = 2;
+  static constexpr std::size_t kInline = 3;
 
   NodeInputs() noexcept : size_(0) {}
   NodeInputs(std::span<const NodeId> ids) { assign(ids.data(), ids.size()); }  // NOLINT: implicit by design

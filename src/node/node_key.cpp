@@ -4,16 +4,16 @@
 
 namespace quorvel {
 
-NodeKey NodeKey::source(std::string name, ParamMap params) {
-  return NodeKey(NodeKind::Source, std::move(name), std::move(params), {});
+NodeKey NodeKey::source(std::string_view name, ParamMap params) {
+  return NodeKey(NodeKind::Source, NodeName(name), std::move(params), {});
 }
 
-NodeKey NodeKey::op(std::string name, ParamMap params, NodeInputs inputs) {
-  return NodeKey(NodeKind::Op, std::move(name), std::move(params), std::move(inputs));
+NodeKey NodeKey::op(std::string_view name, ParamMap params, NodeInputs inputs) {
+  return NodeKey(NodeKind::Op, NodeName(name), std::move(params), std::move(inputs));
 }
 
-NodeKey NodeKey::reduction(std::string name, ParamMap params, NodeInputs inputs) {
-  return NodeKey(NodeKind::Reduction, std::move(name), std::move(params), std::move(inputs));
+NodeKey NodeKey::reduction(std::string_view name, ParamMap params, NodeInputs inputs) {
+  return NodeKey(NodeKind::Reduction, NodeName(name), std::move(params), std::move(inputs));
 }
 
 NodeKey NodeKey::external(PayloadDescriptor descriptor, ParamMap params, NodeInputs inputs) {
@@ -63,7 +63,7 @@ bool operator==(const NodeKey& a, const NodeKey& b) noexcept {
 
 std::uint64_t NodeKey::hash(std::uint64_t seed) const noexcept {
   std::uint64_t h = fold_word(seed, static_cast<std::uint64_t>(kind_));
-  h = fold_bytes(h, name_);
+  h = fold_bytes(h, name_.view());
   h = params_.hash_into(h);
   h = fold_word(h, inputs_.size());
   for (NodeId id : inputs_) h = fold_word(h, id);

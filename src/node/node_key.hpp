@@ -8,6 +8,7 @@
 
 #include "node/node_id.hpp"
 #include "node/node_inputs.hpp"
+#include "node/node_name.hpp"
 #include "node/payload_descriptor.hpp"
 #include "node/stage_op.hpp"
 #include "param/param_map.hpp"
@@ -29,9 +30,9 @@ inline constexpr std::uint8_t kNodeKindCount = 7;
 
 class NodeKey {
  public:
-  static NodeKey source(std::string name, ParamMap params);
-  static NodeKey op(std::string name, ParamMap params, NodeInputs inputs);
-  static NodeKey reduction(std::string name, ParamMap params, NodeInputs inputs);
+  static NodeKey source(std::string_view name, ParamMap params);
+  static NodeKey op(std::string_view name, ParamMap params, NodeInputs inputs);
+  static NodeKey reduction(std::string_view name, ParamMap params, NodeInputs inputs);
   static NodeKey external(PayloadDescriptor descriptor, ParamMap params, NodeInputs inputs);
   static NodeKey stage(NodeInputs inputs, std::vector<StageOp> members);
   static NodeKey exchange(ParamMap scheme, NodeInputs inputs);
@@ -39,7 +40,7 @@ class NodeKey {
 
   NodeKind kind() const noexcept { return kind_; }
   // Source, Op and Reduction carry a name; the others an empty one.
-  const std::string& name() const noexcept { return name_; }
+  std::string_view name() const noexcept { return name_.view(); }
   // The params of Source/Op/Reduction/External, the scheme of
   // Exchange/Join; empty for a Stage.
   const ParamMap& params() const noexcept { return params_; }
@@ -63,11 +64,11 @@ class NodeKey {
 
  private:
   // The parts are moved in once: the factories take them by value.
-  NodeKey(NodeKind kind, std::string&& name, ParamMap&& params, NodeInputs&& inputs)
+  NodeKey(NodeKind kind, NodeName&& name, ParamMap&& params, NodeInputs&& inputs)
       : kind_(kind), name_(std::move(name)), params_(std::move(params)), inputs_(std::move(inputs)) {}
 
   NodeKind kind_;
-  std::string name_;
+  NodeName name_;
   ParamMap params_;
   NodeInputs inputs_;
   DeepBox<PayloadDescriptor> descriptor_;

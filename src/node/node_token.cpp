@@ -8,7 +8,7 @@ namespace quorvel {
 
 namespace {
 
-std::string named_base(const char* prefix, const std::string& name) {
+std::string named_base(const char* prefix, std::string_view name) {
   std::string base(prefix);
   append_escaped_token(base, name);
   return base;
@@ -18,9 +18,9 @@ std::string named_base(const char* prefix, const std::string& name) {
 
 std::string NodeKey::token() const {
   switch (kind_) {
-    case NodeKind::Source: return with_params(named_base("src|", name_), params_);
-    case NodeKind::Op: return with_params(named_base("op|", name_), params_);
-    case NodeKind::Reduction: return with_params(named_base("red|", name_), params_);
+    case NodeKind::Source: return with_params(named_base("src|", name_.view()), params_);
+    case NodeKind::Op: return with_params(named_base("op|", name_.view()), params_);
+    case NodeKind::Reduction: return with_params(named_base("red|", name_.view()), params_);
     case NodeKind::External: {
       // The descriptor strings go in as they are, unescaped.
       const PayloadDescriptor& d = *descriptor_;
