@@ -269,10 +269,67 @@ class HeldItems {
 
 }  // namespace
 
+namespace {
+
+// The view of a value whose conversion can neither fail nor run Python
+// code: an exact bool, float, one-digit int or pure-ASCII str. The same
+// view the general rules give it.
+bool plain_param_view(PyObject* value, ParamValueView* view) noexcept {
+  if (Py_IS_TYPE(value, &PyBool_Type)) {
+    *view = ParamValueView::boolean(value == Py_True);
+    return true;
+  }
+  if (PyFloat_CheckExact(value)) {
+    *view = ParamValueView::floating(PyFloat_AS_DOUBLE(value));
+    return true;
+  }
+  if (PyLong_CheckExact(value)) {
+    long long v;
+    if (!compact_int_value(value, &v)) return false;
+    *view = ParamValueView::integer(v);
+    return true;
+  }
+  if (PyUnicode_CheckExact(value) && PyUnicode_IS_COMPACT_ASCII(value)) {
+    *view = ParamValueView::text(text_view(value));
+    return true;
+  }
+  return false;
+}
+
+// Converts a small dict of plain keys and values in one step inside its
+// critical section, holding nothing: no Python code runs meanwhile, so the
+// borrowed texts stay valid until the map is encoded. False (and nothing
+// done) when some item needs the general path.
+bool plain_params(PyObject* dict, ParamMap& out) {
+  CriticalSection section(dict);
+  constexpr Py_ssize_t kMost = 8;
+  if (PyDict_GET_SIZE(dict) > kMost) return false;
+  union Entries {
+    Entries() noexcept {}
+    ParamEntryView at[kMost];
+  } entries;
+  std::size_t count = 0;
+  Py_ssize_t pos = 0;
+  PyObject *key, *value;
+  while (PyDict_Next(dict, &pos, &key, &value)) {
+    ParamValueView view;
+    if (count == kMost || !PyUnicode_CheckExact(key) || !PyUnicode_IS_COMPACT_ASCII(key) ||
+        !plain_param_view(value, &view)) {
+      return false;
+    }
+    new (&entries.at[count++]) ParamEntryView{text_view(key), view};
+  }
+  out = ParamMap::from_views(std::span<ParamEntryView>(entries.at, count));
+  return true;
+}
+
+}  // namespace
+
 ParamMap to_params(PyObject* object) {
   if (object == nullptr || object == Py_None) return ParamMap();
   if (!PyDict_Check(object)) raise(PyExc_TypeError, "params must be a dict or None");
-  // The items are taken in one step inside the dict's critical section and
+  if (ParamMap plain; plain_params(object, plain)) return plain;
+  // The general path. The items are taken in one step inside the dict's critical section and
   // converted afterwards: a conversion may run Python code that changes the
   // dict, and the entries borrow the text of the held keys and str values.
   HeldItems items;

@@ -123,6 +123,11 @@ SAME_PARAMS = {
     "float-subclass": ({"v": MyFloat(1.0)}, {"v": 1.0}),
     "str-subclass": ({"v": MyStr("x")}, {"v": "x"}),
     "dict-subclass": (type("D", (dict,), {})(v=1), {"v": 1}),
+    # Dicts of plain exact values take a shortcut; the others must agree.
+    "mixed-plain-and-general": ({"a": 1, "b": Index(2), "c": "x"}, {"c": "x", "a": 1, "b": 2}),
+    "one-digit-int-via-index": ({"v": 2**30 - 1}, {"v": Index(2**30 - 1)}),
+    "non-ascii-text": ({"k": "\u00e9t\u00e9", "a": True}, {"a": True, "k": MyStr("\u00e9t\u00e9")}),
+    "many-entries": ({f"k{i}": i for i in range(12)}, {f"k{i}": i for i in reversed(range(12))}),
 }
 
 DIFFERENT_PARAMS = {
