@@ -1,7 +1,6 @@
 #include "lib/convert.hpp"
 
 #include <algorithm>
-#include <array>
 #include <climits>
 #include <cstring>
 #include <new>
@@ -73,9 +72,7 @@ NodeId to_node_id(PyObject* item) {
   unsigned long long value;
   if (PyLong_CheckExact(item)) {
     long long small;
-    if (compact_int_value(item, &small)) {
-      if (small >= 0) return static_cast<NodeId>(small);
-    }
+    if (compact_int_value(item, &small) && small >= 0) return static_cast<NodeId>(small);
     value = PyLong_AsUnsignedLongLong(item);
   } else {
     PyRef index = check(PyNumber_Index(item));
@@ -185,24 +182,40 @@ namespace {
   raise(PyExc_TypeError, "param values must be int, float, bool, or str");
 }
 
-// The first rule that accepts the value decides its kind: exact bool, then
-// 64-bit integer (honouring __index__), then float (through __float__ or
-// __index__), then str.
+// The view of a value whose conversion can neither fail nor run Python
+// code: an exact bool, float, one-digit int or pure-ASCII str. The same
+// view the general rules give it.
+[[gnu::always_inline]] inline bool plain_param_view(PyObject* value, ParamValueView* view) noexcept {
+  if (Py_IS_TYPE(value, &PyBool_Type)) {
+    *view = ParamValueView::boolean(value == Py_True);
+    return true;
+  }
+  if (PyFloat_CheckExact(value)) {
+    *view = ParamValueView::floating(PyFloat_AS_DOUBLE(value));
+    return true;
+  }
+  if (PyLong_CheckExact(value)) {
+    long long v;
+    if (!compact_int_value(value, &v)) return false;
+    *view = ParamValueView::integer(v);
+    return true;
+  }
+  if (PyUnicode_CheckExact(value) && PyUnicode_IS_COMPACT_ASCII(value)) {
+    *view = ParamValueView::text(text_view(value));
+    return true;
+  }
+  return false;
+}
 
 // The first rule that accepts the value decides its kind: exact bool, then
 // 64-bit integer (honouring __index__), then float (through __float__ or
 // __index__), then str. A str's text is borrowed from the object.
 ParamValueView to_param_view(PyObject* value) {
-  if (Py_IS_TYPE(value, &PyBool_Type)) return ParamValueView::boolean(value == Py_True);
   // Fast paths with the same outcome as the general rules: floats never
   // convert to integers, exact ints never fail the float rule unless they
   // fail the integer one, exact strs have no numeric conversions.
-  if (PyFloat_CheckExact(value)) return ParamValueView::floating(PyFloat_AS_DOUBLE(value));
+  if (ParamValueView plain; plain_param_view(value, &plain)) return plain;
   if (PyUnicode_CheckExact(value)) return ParamValueView::text(text_view(value));
-  if (PyLong_CheckExact(value)) {
-    long long v;
-    if (compact_int_value(value, &v)) return ParamValueView::integer(v);
-  }
   {
     const long long v = PyLong_AsLongLong(value);
     if (!(v == -1 && PyErr_Occurred())) return ParamValueView::integer(v);
@@ -217,15 +230,22 @@ ParamValueView to_param_view(PyObject* value) {
   bad_param_value();
 }
 
-}  // namespace
-
-namespace {
+// Stack room for up to kOnStackEntries parameter entries, left
+// uninitialised: each is constructed in place as it is converted.
+constexpr std::size_t kOnStackEntries = 8;
+struct StackEntries {
+  StackEntries() noexcept {}
+  union {
+    ParamEntryView at[kOnStackEntries];
+  };
+};
+static_assert(std::is_trivially_destructible_v<ParamEntryView>);
 
 // The keys and values of a params dict, each held by a new reference until
 // the map has been encoded. Up to kOnStack items need no heap block.
 class HeldItems {
  public:
-  static constexpr std::size_t kOnStack = 8;
+  static constexpr std::size_t kOnStack = kOnStackEntries;
 
   HeldItems() = default;
   HeldItems(const HeldItems&) = delete;
@@ -267,53 +287,20 @@ class HeldItems {
   std::size_t count_ = 0;
 };
 
-}  // namespace
-
-namespace {
-
-// The view of a value whose conversion can neither fail nor run Python
-// code: an exact bool, float, one-digit int or pure-ASCII str. The same
-// view the general rules give it.
-bool plain_param_view(PyObject* value, ParamValueView* view) noexcept {
-  if (Py_IS_TYPE(value, &PyBool_Type)) {
-    *view = ParamValueView::boolean(value == Py_True);
-    return true;
-  }
-  if (PyFloat_CheckExact(value)) {
-    *view = ParamValueView::floating(PyFloat_AS_DOUBLE(value));
-    return true;
-  }
-  if (PyLong_CheckExact(value)) {
-    long long v;
-    if (!compact_int_value(value, &v)) return false;
-    *view = ParamValueView::integer(v);
-    return true;
-  }
-  if (PyUnicode_CheckExact(value) && PyUnicode_IS_COMPACT_ASCII(value)) {
-    *view = ParamValueView::text(text_view(value));
-    return true;
-  }
-  return false;
-}
-
 // Converts a small dict of plain keys and values in one step inside its
 // critical section, holding nothing: no Python code runs meanwhile, so the
 // borrowed texts stay valid until the map is encoded. False (and nothing
 // done) when some item needs the general path.
 bool plain_params(PyObject* dict, ParamMap& out) {
   CriticalSection section(dict);
-  constexpr Py_ssize_t kMost = 8;
-  if (PyDict_GET_SIZE(dict) > kMost) return false;
-  union Entries {
-    Entries() noexcept {}
-    ParamEntryView at[kMost];
-  } entries;
+  if (PyDict_GET_SIZE(dict) > static_cast<Py_ssize_t>(kOnStackEntries)) return false;
+  StackEntries entries;
   std::size_t count = 0;
   Py_ssize_t pos = 0;
   PyObject *key, *value;
   while (PyDict_Next(dict, &pos, &key, &value)) {
     ParamValueView view;
-    if (count == kMost || !PyUnicode_CheckExact(key) || !PyUnicode_IS_COMPACT_ASCII(key) ||
+    if (count == kOnStackEntries || !PyUnicode_CheckExact(key) || !PyUnicode_IS_COMPACT_ASCII(key) ||
         !plain_param_view(value, &view)) {
       return false;
     }
@@ -329,9 +316,10 @@ ParamMap to_params(PyObject* object) {
   if (object == nullptr || object == Py_None) return ParamMap();
   if (!PyDict_Check(object)) raise(PyExc_TypeError, "params must be a dict or None");
   if (ParamMap plain; plain_params(object, plain)) return plain;
-  // The general path. The items are taken in one step inside the dict's critical section and
-  // converted afterwards: a conversion may run Python code that changes the
-  // dict, and the entries borrow the text of the held keys and str values.
+  // The general path. The items are taken in one step inside the dict's
+  // critical section and converted afterwards: a conversion may run Python
+  // code that changes the dict, and the entries borrow the text of the held
+  // keys and str values.
   HeldItems items;
   {
     CriticalSection section(object);
@@ -342,15 +330,10 @@ ParamMap to_params(PyObject* object) {
     }
   }
   const std::size_t count = items.size();
-  // Stack room for the entries, filled as they are converted.
-  union StackEntries {
-    StackEntries() noexcept {}
-    ParamEntryView at[HeldItems::kOnStack];
-  } stack_entries;
-  static_assert(std::is_trivially_destructible_v<ParamEntryView>);
+  StackEntries stack_entries;
   std::vector<ParamEntryView> more_entries;
-  if (count > HeldItems::kOnStack) more_entries.resize(count);
-  ParamEntryView* entries = count <= HeldItems::kOnStack ? stack_entries.at : more_entries.data();
+  if (count > kOnStackEntries) more_entries.resize(count);
+  ParamEntryView* entries = count <= kOnStackEntries ? stack_entries.at : more_entries.data();
   for (std::size_t i = 0; i < count; ++i) {
     new (&entries[i]) ParamEntryView{text_view(items.key(i)), to_param_view(items.value(i))};
   }
