@@ -62,8 +62,8 @@ std::size_t encoded_size(const ParamEntryView& e) noexcept {
   return size;
 }
 
-// Copies a byte string; the short ones a map mostly holds without a call.
-// Short ones take two overlapping fixed-size copies.
+// Copies a byte string. The short ones a map mostly holds take two
+// overlapping fixed-size copies instead of a library call.
 [[gnu::always_inline]] inline unsigned char* put_bytes(unsigned char* out, std::string_view bytes) noexcept {
   const char* in = bytes.data();
   const std::size_t n = bytes.size();
