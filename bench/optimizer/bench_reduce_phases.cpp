@@ -1,0 +1,161 @@
+// Reduces mixed pipeline graphs and prints where the time goes, phase by
+// phase, next to the cost of interning the same nodes into a store.
+//
+//   bench_reduce_phases [nodes ...]      (default 10000 100000 1000000)
+//
+// The graph mixes what real pipelines hold: chains of unary ops, fan-outs,
+// commutative binary ops present in both argument orders, add-zero and
+// multiply-by-one ops, near-identities, dead branches, reductions, joins,
+// exchanges and external model calls. About one node in eight is dead.
+
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "optimizer/engine/saturation_engine.hpp"
+#include "optimizer/mod/reduce_with_mode.hpp"
+#include "store/derived_stores.hpp"
+#include "store/graph_store.hpp"
+#include "support/hash_mix.hpp"
+
+namespace {
+
+using namespace quorvel;
+using Clock = std::chrono::steady_clock;
+
+double since(Clock::time_point t) { return std::chrono::duration<double>(Clock::now() - t).count(); }
+
+class Random {
+ public:
+  explicit Random(std::uint64_t seed) : state_(seed) {}
+  std::uint64_t below(std::uint64_t bound) { return mix64(state_ += 0x9e3779b97f4a7c15ULL) % bound; }
+
+ private:
+  std::uint64_t state_;
+};
+
+ParamMap params(std::vector<ParamEntry> entries) { return ParamMap(std::move(entries)); }
+
+ParamMap scalar(double value, const char* side) {
+  return params({{"scalar", ParamValue::floating(value)}, {"side", ParamValue::text(side)}});
+}
+
+struct Graph {
+  std::vector<NodeKey> nodes;
+  NodeIds outputs;
+};
+
+// Live nodes are appended to a growing frontier; dead branches hang off it
+// but are never used again.
+Graph make_graph(std::size_t n) {
+  static const char* const kCommutative[] = {"add", "mul", "and", "or", "eq", "ne", "maximum", "minimum"};
+  static const char* const kUnary[] = {"neg", "exp", "log", "abs", "cast"};
+  Graph g;
+  Random random(0x5eed);
+  NodeIds live;
+  auto recent = [&]() -> NodeId {
+    const std::size_t window = live.size() < 32 ? live.size() : 32;
+    return live[live.size() - 1 - random.below(window)];
+  };
+  // Interned as it is built, so that a repeated key yields the earlier id.
+  GraphStore store;
+  auto push = [&](NodeKey key, bool alive = true) {
+    const NodeId id = store.intern(std::move(key)).value();
+    if (alive && (live.empty() || id > live.back())) live.push_back(id);
+    return id;
+  };
+  std::size_t sources = 0;
+  while (store.node_count() < n) {
+    const std::uint64_t roll = live.size() < 2 ? 0 : random.below(100);
+    if (roll < 3) {
+      push(NodeKey::source("table", params({{"path", ParamValue::text("s3://b/t" + std::to_string(sources++))}})));
+    } else if (roll < 33) {
+      push(NodeKey::op(kUnary[random.below(5)], ParamMap(), {recent()}));
+    } else if (roll < 53) {
+      const char* name = kCommutative[random.below(8)];
+      const NodeId a = recent(), b = recent();
+      push(NodeKey::op(name, ParamMap(), {a, b}));
+      if (random.below(2) == 0) push(NodeKey::op(name, ParamMap(), {b, a}));
+    } else if (roll < 61) {
+      static const char* const kSide[] = {"r", "l"};
+      const bool add = random.below(2) == 0;
+      push(NodeKey::op(add ? "add" : "mul", scalar(add ? 0.0 : 1.0, kSide[random.below(2)]), {recent()}));
+    } else if (roll < 65) {
+      push(NodeKey::op("add", scalar(random.below(2) ? -0.0 : 2.0, "r"), {recent()}));
+    } else if (roll < 72) {
+      push(NodeKey::op("sub", ParamMap(), {recent(), recent()}));
+    } else if (roll < 85) {
+      // A dead branch: used by nothing that is live.
+      push(NodeKey::op("debug_print", ParamMap(), {recent()}), false);
+    } else if (roll < 89) {
+      push(NodeKey::reduction("sum", params({{"axis", ParamValue::integer(0)}}), {recent()}));
+    } else if (roll < 93) {
+      push(NodeKey::join(params({{"how", ParamValue::text("inner")}}), {recent(), recent()}));
+    } else if (roll < 97) {
+      push(NodeKey::exchange(params({{"scheme", ParamValue::text("hash")}}), {recent()}));
+    } else {
+      PayloadDescriptor d{"onnx", "sha256:" + std::to_string(random.below(64)), "onnxruntime", "1.18", "f32->f32",
+                          std::nullopt};
+      push(NodeKey::external(std::move(d), ParamMap(), {recent()}));
+    }
+  }
+  g.nodes = store.snapshot().nodes;
+  // Every 64th live node, and the last one, is an output.
+  for (std::size_t k = 0; k < live.size(); k += 64) g.outputs.push_back(live[k]);
+  g.outputs.push_back(live.back());
+  return g;
+}
+
+void run(std::size_t n) {
+  Graph graph = make_graph(n);
+  GraphStore store;
+  const Clock::time_point build_start = Clock::now();
+  std::vector<NodeKey> keys = graph.nodes;
+  store.intern_batch(keys);
+  const double build = since(build_start);
+  const std::size_t count = store.node_count();
+
+  const SaturationEngine engine;
+  const Clock::time_point start = Clock::now();
+  auto copy = store.arena_holding(graph.outputs);
+  const double copy_time = since(start);
+  ReductionTimings t;
+  Reduced reduced = reduce_with_mode(copy.value(), graph.outputs, engine, false, &t);
+  const ReductionCounters counters = reduced.counters;
+  const Clock::time_point store_start = Clock::now();
+  DerivedStore derived = from_reduced(std::move(reduced));
+  const double new_store = since(store_start);
+  const double total = since(start);
+
+  const double m = static_cast<double>(count) / 1e6;
+  auto row = [&](const char* phase, double seconds) {
+    std::printf("  %-22s %8.1f ms  %7.2f M nodes/s\n", phase, seconds * 1e3, m / seconds);
+  };
+  std::printf("%zu nodes (input %zu, reachable %zu, canonical %zu, stages %zu, boundary %zu, reduced %zu)\n", count,
+              counters.input_nodes, counters.reachable_nodes, counters.canonical_nodes, counters.stages,
+              counters.boundary_nodes, counters.reduced_nodes);
+  row("copy", copy_time);
+  row("dead-code elimination", t.dead_code);
+  row("engine graph", t.engine_graph);
+  row("engine", t.engine);
+  row("cse", t.cse);
+  row("fusion + node map", t.fusion);
+  row("new store", new_store);
+  row("total", total);
+  row("baseline: build store", build);
+  std::printf("  reduce / build        %8.2fx\n\n", total / build);
+  if (derived.store->node_count() != counters.reduced_nodes) std::printf("  (new store merged equal nodes)\n");
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  std::vector<std::size_t> sizes;
+  for (int i = 1; i < argc; ++i) sizes.push_back(std::strtoull(argv[i], nullptr, 10));
+  if (sizes.empty()) sizes = {10000, 100000, 1000000};
+  for (std::size_t n : sizes) run(n);
+  return 0;
+}

@@ -1,0 +1,43 @@
+// The graph the reduction pipeline hands to the rewrite engine, and the
+// engine's answer.
+#pragma once
+
+#include <cstdint>
+#include <string_view>
+#include <vector>
+
+#include "egraph/global_symbol.hpp"
+#include "node/node_id.hpp"
+#include "node/node_inputs.hpp"
+
+namespace quorvel {
+
+// One node: its operator symbol, its inputs (positions of earlier nodes of
+// the same graph, in order, repeats kept) and whether fusion must leave it
+// alone. The symbol's text is the node's engine key: its token, or for
+// stage and external nodes a text that holds their whole content (see
+// engine_key.hpp). Symbols compare equal exactly when their texts do.
+struct EngineNode {
+  egraph::GlobalSymbol op;
+  NodeInputs inputs;
+  bool barrier = true;
+};
+
+struct EngineGraph {
+  std::vector<EngineNode> nodes;
+  NodeIds outputs;  // positions in nodes; order and repeats kept
+};
+
+// barrier as the engine derives it from an operator text: false only for
+// an operator-node token (at least 3 bytes, beginning with "op|").
+bool barrier_of(std::string_view op) noexcept;
+
+// What canonicalize returns: the canonical graph (one node per equivalence
+// class, written as its earliest member) and, for every node of the input
+// graph, the position of the canonical node that stands for it.
+struct CanonicalGraph {
+  EngineGraph graph;
+  std::vector<std::uint64_t> canonical_index;
+};
+
+}  // namespace quorvel

@@ -1,0 +1,88 @@
+#include "optimizer/engine/saturation_engine.hpp"
+
+#include <limits>
+
+#include "egraph/egraph.hpp"
+#include "egraph/runner.hpp"
+#include "egraph/symbol_lang.hpp"
+#include "optimizer/engine/rule_set.hpp"
+#include "support/internal_error.hpp"
+
+namespace quorvel {
+
+SaturationEngine::SaturationEngine() : rules_(default_rules()) {}
+
+SaturationEngine::SaturationEngine(std::vector<egraph::Rewrite> rules) : rules_(std::move(rules)) {}
+
+namespace {
+
+constexpr std::uint64_t kUnassigned = std::numeric_limits<std::uint64_t>::max();
+
+// Adds every node, in order, to a fresh e-graph; ids[i] is node i's class.
+// Adding hash-conses, so equal tokens over equal classes share a class.
+egraph::EGraph add_all(const EngineGraph& graph, std::vector<egraph::Id>& ids) {
+  const std::size_t n = graph.nodes.size();
+  if (n >= egraph::kNoId) fail_invariant("an engine graph has fewer nodes than class ids", std::to_string(n));
+  egraph::EGraph egraph;
+  egraph.reserve(n);
+  ids.resize(n);
+  std::vector<egraph::Id> children;
+  for (std::size_t i = 0; i < n; ++i) {
+    const EngineNode& node = graph.nodes[i];
+    children.clear();
+    for (NodeId input : node.inputs) {
+      if (input >= i) fail_invariant("engine graph inputs name earlier nodes", std::to_string(i));
+      children.push_back(ids[input]);
+    }
+    ids[i] = egraph.add(egraph::SymbolLang(node.op, children));
+  }
+  return egraph;
+}
+
+}  // namespace
+
+CanonicalGraph SaturationEngine::canonicalize(const EngineGraph& graph) const {
+  const std::size_t n = graph.nodes.size();
+  std::vector<egraph::Id> ids;
+  egraph::Runner runner;
+  runner.set_egraph(add_all(graph, ids));
+  runner.set_iter_limit(iter_limit_);
+  runner.set_node_limit(4 * static_cast<std::uint64_t>(n) + 1024);
+  // Whatever stopped the run, every merge it made is sound.
+  runner.run(rules_);
+  const egraph::EGraph& egraph = runner.egraph();
+
+  // index_of[class] is the canonical position of the class, once its
+  // earliest member has been emitted. Class ids are below number_of_ids.
+  std::vector<std::uint64_t> index_of(egraph.number_of_ids(), kUnassigned);
+  CanonicalGraph result;
+  result.canonical_index.resize(n);
+  std::size_t emitted = 0;
+  std::vector<egraph::Id> canon(n);
+  for (std::size_t i = 0; i < n; ++i) {
+    canon[i] = egraph.find(ids[i]);
+    if (index_of[canon[i]] == kUnassigned) {
+      index_of[canon[i]] = emitted++;
+    }
+  }
+  result.graph.nodes.reserve(emitted);
+  std::vector<NodeId> inputs;
+  for (std::size_t i = 0; i < n; ++i) {
+    const std::uint64_t position = index_of[canon[i]];
+    result.canonical_index[i] = position;
+    // The earliest member of the class stands for it.
+    if (position != result.graph.nodes.size()) continue;
+    const EngineNode& node = graph.nodes[i];
+    inputs.clear();
+    for (NodeId input : node.inputs) inputs.push_back(index_of[canon[input]]);
+    result.graph.nodes.push_back(EngineNode{node.op, NodeInputs(inputs), barrier_of(node.op.text())});
+  }
+  result.graph.outputs.reserve(graph.outputs.size());
+  for (NodeId output : graph.outputs) {
+    if (output >= n) fail_invariant("engine graph outputs name nodes", std::to_string(output));
+    result.graph.outputs.push_back(index_of[canon[output]]);
+  }
+  return result;
+}
+
+}  // namespace quorvel

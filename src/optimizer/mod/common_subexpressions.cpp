@@ -1,0 +1,94 @@
+#include "optimizer/mod/common_subexpressions.hpp"
+
+#include <algorithm>
+#include <span>
+#include <string>
+#include <random>
+
+#include "support/hash_mix.hpp"
+#include "support/internal_error.hpp"
+
+namespace quorvel {
+
+namespace {
+
+// Open addressing over positions of the hash-consed graph. Keys (op and
+// inputs) are compared in the graph itself, never copied. The table is
+// only looked up, so its seed cannot show in the result.
+class NodeTable {
+ public:
+  NodeTable(const std::vector<EngineNode>& nodes, std::size_t expected) : nodes_(nodes) {
+    std::size_t capacity = 16;
+    while (capacity < expected + expected / 2) capacity *= 2;
+    slots_.assign(capacity, kEmpty);
+    std::random_device device;
+    seed_ = (static_cast<std::uint64_t>(device()) << 32) ^ device();
+  }
+
+  std::uint64_t hash(egraph::GlobalSymbol op, std::span<const NodeId> inputs) const noexcept {
+    std::uint64_t h = hash_combine(seed_, op.handle());
+    for (NodeId input : inputs) h = hash_combine(h, input);
+    return h;
+  }
+
+  // The position of an equal node, or kEmpty after recording position as
+  // the node's (the caller then appends it at that position).
+  std::uint64_t find_or_insert(egraph::GlobalSymbol op, std::span<const NodeId> inputs, std::uint64_t position) {
+    const std::size_t mask = slots_.size() - 1;
+    for (std::size_t slot = hash(op, inputs) & mask;; slot = (slot + 1) & mask) {
+      const std::uint64_t held = slots_[slot];
+      if (held == kEmpty) {
+        slots_[slot] = position;
+        return kEmpty;
+      }
+      const EngineNode& node = nodes_[held];
+      if (node.op == op && std::span<const NodeId>(node.inputs).size() == inputs.size() &&
+          std::equal(inputs.begin(), inputs.end(), node.inputs.begin())) {
+        return held;
+      }
+    }
+  }
+
+  static constexpr std::uint64_t kEmpty = ~std::uint64_t{0};
+
+ private:
+  const std::vector<EngineNode>& nodes_;
+  std::vector<std::uint64_t> slots_;
+  std::uint64_t seed_ = 0;
+};
+
+}  // namespace
+
+HashConsedGraph cse(const EngineGraph& canonical) {
+  const std::size_t n = canonical.nodes.size();
+  HashConsedGraph result;
+  result.cse_index.resize(n);
+  result.graph.nodes.reserve(n);
+  // Sized for every node up front, so it never grows.
+  NodeTable table(result.graph.nodes, n);
+  NodeIds inputs;
+  for (std::size_t i = 0; i < n; ++i) {
+    const EngineNode& node = canonical.nodes[i];
+    inputs.clear();
+    for (NodeId input : node.inputs) {
+      if (input >= i) fail_invariant("canonical inputs name earlier nodes", std::to_string(i));
+      inputs.push_back(result.cse_index[input]);
+    }
+    const std::uint64_t position = result.graph.nodes.size();
+    const std::uint64_t held = table.find_or_insert(node.op, inputs, position);
+    if (held != NodeTable::kEmpty) {
+      result.cse_index[i] = held;
+      continue;
+    }
+    result.graph.nodes.push_back(EngineNode{node.op, NodeInputs(inputs), node.barrier});
+    result.cse_index[i] = position;
+  }
+  result.graph.outputs.reserve(canonical.outputs.size());
+  for (NodeId output : canonical.outputs) {
+    if (output >= n) fail_invariant("canonical outputs name nodes", std::to_string(output));
+    result.graph.outputs.push_back(result.cse_index[output]);
+  }
+  return result;
+}
+
+}  // namespace quorvel

@@ -1,0 +1,39 @@
+// Dead-code elimination: the nodes a list of outputs depends on.
+#pragma once
+
+#include <cstdint>
+#include <limits>
+#include <vector>
+
+#include "node/node_id.hpp"
+#include "node/node_key.hpp"
+
+namespace quorvel {
+
+struct KeptGraph {
+  // The reached nodes in ascending order of their input ids, inputs
+  // renumbered to kept positions.
+  std::vector<NodeKey> nodes;
+  // One kept position per requested output, in request order.
+  NodeIds outputs;
+  // Per input node: its kept position, or kDropped.
+  std::vector<std::uint64_t> kept_index;
+
+  static constexpr std::uint64_t kDropped = std::numeric_limits<std::uint64_t>::max();
+};
+
+// What dead-code elimination keeps, before any key is copied: the input
+// ids of the kept nodes (ascending), the kept outputs and kept_index.
+struct Reachability {
+  NodeIds kept_ids;
+  NodeIds outputs;
+  std::vector<std::uint64_t> kept_index;
+};
+
+// outputs must be ids below nodes.size(); one sweep over the nodes, no recursion.
+Reachability reachable_from(const std::vector<NodeKey>& nodes, const NodeIds& outputs);
+
+// The same, with the kept nodes copied and their inputs renumbered.
+KeptGraph dead_code_elimination(const std::vector<NodeKey>& nodes, const NodeIds& outputs);
+
+}  // namespace quorvel

@@ -1,0 +1,21 @@
+// The text under which the pipeline knows a node's operator: its engine
+// symbol and its key in the prototypes table.
+#pragma once
+
+#include <string>
+
+#include "node/node_key.hpp"
+
+namespace quorvel {
+
+// The node's token, except for the two kinds whose token does not hold
+// their whole content: a stage's token records only its member count and
+// an external's token writes the descriptor strings unescaped (so
+// preprocessing_ref "-" and none, or kind "a|b" with hash "c" and kind "a"
+// with hash "b|c", share one). For those the key is the token followed by
+// a length-prefixed encoding of the whole content, so two such nodes share
+// a key exactly when they are equal apart from their inputs. No key of a
+// non-op node begins with "op|".
+std::string engine_key(const NodeKey& key);
+
+}  // namespace quorvel

@@ -1,0 +1,35 @@
+// The prototypes table: for every engine key, the first kept node with it.
+// Non-op nodes of the reduced graph are rebuilt from their prototype.
+#pragma once
+
+#include <cstdint>
+#include <unordered_map>
+#include <vector>
+
+#include "egraph/global_symbol.hpp"
+#include "node/node_key.hpp"
+
+namespace quorvel {
+
+class Prototypes {
+ public:
+  // nodes: the kept nodes the recorded positions point into; they must
+  // outlive the table.
+  explicit Prototypes(const std::vector<NodeKey>& nodes) : nodes_(&nodes) {}
+
+  // Records position as the prototype of op unless op has one already.
+  void offer(egraph::GlobalSymbol op, std::size_t position) { first_.try_emplace(op.handle(), position); }
+
+  // The prototype of op; a key nobody offered is a broken guarantee of
+  // the rewrite engine (an internal error).
+  const NodeKey& at(egraph::GlobalSymbol op) const;
+
+  void reserve(std::size_t n) { first_.reserve(n); }
+
+ private:
+  const std::vector<NodeKey>* nodes_;
+  // Only looked up, never iterated.
+  std::unordered_map<std::uint32_t, std::size_t> first_;
+};
+
+}  // namespace quorvel

@@ -1,0 +1,93 @@
+#include "optimizer/mod/reduce_with_mode.hpp"
+
+#include <chrono>
+
+#include "egraph/global_symbol.hpp"
+#include "optimizer/mod/common_subexpressions.hpp"
+#include "optimizer/mod/dead_code_elimination.hpp"
+#include "optimizer/mod/engine_key.hpp"
+#include "optimizer/mod/prototypes.hpp"
+#include "optimizer/mod/stage_fusion.hpp"
+
+namespace quorvel {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// Adds the time since the last lap to a phase when timings are wanted.
+class PhaseClock {
+ public:
+  explicit PhaseClock(ReductionTimings* timings) : timings_(timings), last_(timings ? Clock::now() : Clock::time_point{}) {}
+
+  void lap(double ReductionTimings::*phase) {
+    if (!timings_) return;
+    const Clock::time_point now = Clock::now();
+    timings_->*phase += std::chrono::duration<double>(now - last_).count();
+    last_ = now;
+  }
+
+ private:
+  ReductionTimings* timings_;
+  Clock::time_point last_;
+};
+
+// One engine node per kept node, and the first kept node of every engine
+// key as its prototype. Prototypes keep their original inputs, which
+// fusion replaces.
+EngineGraph to_engine_graph(const std::vector<NodeKey>& nodes, const Reachability& kept, Prototypes& prototypes) {
+  EngineGraph graph;
+  graph.nodes.reserve(kept.kept_ids.size());
+  NodeIds inputs;
+  for (NodeId x : kept.kept_ids) {
+    const NodeKey& node = nodes[x];
+    const egraph::GlobalSymbol op(engine_key(node));
+    prototypes.offer(op, x);
+    inputs.clear();
+    for (NodeId input : node.inputs()) inputs.push_back(kept.kept_index[input]);
+    graph.nodes.push_back(EngineNode{op, NodeInputs(inputs), node.kind() != NodeKind::Op});
+  }
+  graph.outputs = kept.outputs;
+  return graph;
+}
+
+}  // namespace
+
+Reduced reduce_with_mode(const std::vector<NodeKey>& nodes, const NodeIds& outputs, const RewriteEngine& engine,
+                         bool maximal_fusion, ReductionTimings* timings) {
+  PhaseClock clock(timings);
+  const Reachability kept = reachable_from(nodes, outputs);
+  clock.lap(&ReductionTimings::dead_code);
+
+  Prototypes prototypes(nodes);
+  const EngineGraph engine_graph = to_engine_graph(nodes, kept, prototypes);
+  clock.lap(&ReductionTimings::engine_graph);
+
+  const CanonicalGraph canonical = engine.canonicalize(engine_graph);
+  clock.lap(&ReductionTimings::engine);
+
+  const HashConsedGraph consed = cse(canonical.graph);
+  clock.lap(&ReductionTimings::cse);
+
+  FusedGraph fused = stage_fusion(consed.graph, prototypes, maximal_fusion);
+
+  Reduced r;
+  r.node_map.resize(nodes.size());
+  for (std::size_t x = 0; x < nodes.size(); ++x) {
+    const std::uint64_t k = kept.kept_index[x];
+    if (k == KeptGraph::kDropped) continue;
+    r.node_map[x] = fused.landing[consed.cse_index[canonical.canonical_index[k]]];
+  }
+  r.counters.input_nodes = nodes.size();
+  r.counters.reachable_nodes = kept.kept_ids.size();
+  r.counters.canonical_nodes = consed.graph.nodes.size();
+  r.counters.stages = fused.stages;
+  r.counters.boundary_nodes = fused.boundary_nodes;
+  r.counters.reduced_nodes = fused.nodes.size();
+  r.nodes = std::move(fused.nodes);
+  r.outputs = std::move(fused.outputs);
+  clock.lap(&ReductionTimings::fusion);
+  return r;
+}
+
+}  // namespace quorvel

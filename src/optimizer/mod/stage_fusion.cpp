@@ -1,0 +1,240 @@
+#include "optimizer/mod/stage_fusion.hpp"
+
+#include <limits>
+#include <string>
+
+#include "support/internal_error.hpp"
+
+namespace quorvel {
+
+namespace {
+
+constexpr std::uint64_t kNone = std::numeric_limits<std::uint64_t>::max();
+
+// consumers[c]: the nodes using c, one entry per use, ascending; held as
+// one flat array with an offset per node.
+struct Consumers {
+  std::vector<std::uint64_t> offsets;  // n + 1
+  std::vector<std::uint64_t> users;
+
+  std::span<const std::uint64_t> of(std::size_t c) const noexcept {
+    return {users.data() + offsets[c], users.data() + offsets[c + 1]};
+  }
+};
+
+Consumers consumers_of(const std::vector<EngineNode>& nodes) {
+  const std::size_t n = nodes.size();
+  Consumers c;
+  c.offsets.assign(n + 1, 0);
+  for (const EngineNode& node : nodes) {
+    for (NodeId input : node.inputs) ++c.offsets[input + 1];
+  }
+  for (std::size_t i = 0; i < n; ++i) c.offsets[i + 1] += c.offsets[i];
+  c.users.resize(c.offsets[n]);
+  std::vector<std::uint64_t> fill(c.offsets.begin(), c.offsets.end() - 1);
+  for (std::size_t i = 0; i < n; ++i) {
+    for (NodeId input : nodes[i].inputs) c.users[fill[input]++] = i;
+  }
+  return c;
+}
+
+// Union-find whose root is always the lowest member of its set; every find
+// points the nodes it passes straight at the root.
+class LowestRootUnionFind {
+ public:
+  explicit LowestRootUnionFind(std::size_t n) : parent_(n) {
+    for (std::size_t i = 0; i < n; ++i) parent_[i] = i;
+  }
+
+  std::uint64_t find(std::uint64_t x) {
+    std::uint64_t root = x;
+    while (parent_[root] != root) root = parent_[root];
+    while (parent_[x] != root) {
+      const std::uint64_t next = parent_[x];
+      parent_[x] = root;
+      x = next;
+    }
+    return root;
+  }
+
+  void unite(std::uint64_t a, std::uint64_t b) {
+    const std::uint64_t ra = find(a);
+    const std::uint64_t rb = find(b);
+    if (ra == rb) return;
+    if (ra < rb) {
+      parent_[rb] = ra;
+    } else {
+      parent_[ra] = rb;
+    }
+  }
+
+ private:
+  std::vector<std::uint64_t> parent_;
+};
+
+bool is_op(const EngineNode& node) noexcept { return !node.barrier; }
+
+std::vector<std::uint64_t> single_use_groups(const std::vector<EngineNode>& nodes, const Consumers& consumers,
+                                             const std::vector<std::uint8_t>& is_output) {
+  const std::size_t n = nodes.size();
+  LowestRootUnionFind groups(n);
+  for (std::size_t i = 0; i < n; ++i) {
+    if (!is_op(nodes[i]) || is_output[i]) continue;
+    const auto uses = consumers.of(i);
+    if (uses.size() == 1 && is_op(nodes[uses[0]])) groups.unite(i, uses[0]);
+  }
+  std::vector<std::uint64_t> group(n);
+  for (std::size_t i = 0; i < n; ++i) group[i] = is_op(nodes[i]) ? groups.find(i) : i;
+  return group;
+}
+
+std::vector<std::uint64_t> maximal_groups(const std::vector<EngineNode>& nodes, const Consumers& consumers,
+                                          const std::vector<std::uint8_t>& is_output) {
+  const std::size_t n = nodes.size();
+  std::vector<std::uint64_t> group(n);
+  for (std::size_t i = 0; i < n; ++i) group[i] = i;
+  // Consumers lie above the node, so their groups are final when it is
+  // visited.
+  for (std::size_t p = n; p-- > 0;) {
+    if (!is_op(nodes[p]) || is_output[p]) continue;
+    const auto uses = consumers.of(p);
+    if (uses.empty()) continue;
+    const std::uint64_t first = group[uses[0]];
+    bool joins = true;
+    for (std::uint64_t use : uses) {
+      if (!is_op(nodes[use]) || group[use] != first) {
+        joins = false;
+        break;
+      }
+    }
+    if (joins) group[p] = first;
+  }
+  return group;
+}
+
+// Emits the groups in ascending order of their highest members, each
+// after every group it reads.
+class Emitter {
+ public:
+  Emitter(const EngineGraph& graph, const Prototypes& prototypes, const std::vector<std::uint64_t>& group,
+          FusedGraph& out)
+      : nodes_(graph.nodes),
+        prototypes_(prototypes),
+        group_(group),
+        out_(out),
+        emitted_(graph.nodes.size(), kNone),
+        member_index_(graph.nodes.size(), 0),
+        input_position_(graph.nodes.size(), 0),
+        input_stamp_(graph.nodes.size(), kNone) {}
+
+  std::uint64_t emitted(std::uint64_t node) const {
+    const std::uint64_t id = emitted_[group_[node]];
+    if (id == kNone) fail_invariant("a group is emitted after every group it reads", std::to_string(node));
+    return id;
+  }
+
+  void emit_single(std::uint64_t k) {
+    const EngineNode& node = nodes_[k];
+    inputs_.clear();
+    for (NodeId child : node.inputs) inputs_.push_back(emitted(child));
+    const std::uint64_t id = out_.nodes.size();
+    out_.nodes.push_back(prototypes_.at(node.op).with_inputs(NodeInputs(inputs_)));
+    ++out_.boundary_nodes;
+    emitted_[k] = id;
+    out_.landing[k] = NodeMapEntry{id, std::nullopt};
+  }
+
+  void emit_stage(std::uint64_t k, std::span<const std::uint64_t> members) {
+    for (std::size_t j = 0; j < members.size(); ++j) member_index_[members[j]] = j;
+    inputs_.clear();
+    std::vector<StageOp> ops;
+    ops.reserve(members.size());
+    for (std::uint64_t m : members) {
+      StageOp op;
+      op.token = std::string(nodes_[m].op.text());
+      op.refs.reserve(nodes_[m].inputs.size());
+      for (NodeId c : nodes_[m].inputs) {
+        if (group_[c] == k) {
+          op.refs.push_back(StageRef::member(member_index_[c]));
+          continue;
+        }
+        const std::uint64_t g = group_[c];
+        if (input_stamp_[g] != k) {
+          input_stamp_[g] = k;
+          input_position_[g] = inputs_.size();
+          inputs_.push_back(emitted(c));
+        }
+        op.refs.push_back(StageRef::input(input_position_[g]));
+      }
+      ops.push_back(std::move(op));
+    }
+    const std::uint64_t id = out_.nodes.size();
+    out_.nodes.push_back(NodeKey::stage(NodeInputs(inputs_), std::move(ops)));
+    ++out_.stages;
+    emitted_[k] = id;
+    for (std::size_t j = 0; j < members.size(); ++j) out_.landing[members[j]] = NodeMapEntry{id, j};
+  }
+
+ private:
+  const std::vector<EngineNode>& nodes_;
+  const Prototypes& prototypes_;
+  const std::vector<std::uint64_t>& group_;
+  FusedGraph& out_;
+  std::vector<std::uint64_t> emitted_;         // group identity -> new id
+  std::vector<std::uint64_t> member_index_;    // member -> index in its stage
+  std::vector<std::uint64_t> input_position_;  // producing group -> stage input
+  std::vector<std::uint64_t> input_stamp_;     // the stage input_position_ was set for
+  NodeIds inputs_;
+};
+
+}  // namespace
+
+FusedGraph stage_fusion(const EngineGraph& graph, const Prototypes& prototypes, bool maximal_fusion) {
+  const std::vector<EngineNode>& nodes = graph.nodes;
+  const std::size_t n = nodes.size();
+  const Consumers consumers = consumers_of(nodes);
+  std::vector<std::uint8_t> is_output(n, 0);
+  for (NodeId output : graph.outputs) {
+    if (output >= n) fail_invariant("fused outputs name nodes", std::to_string(output));
+    is_output[output] = 1;
+  }
+  const std::vector<std::uint64_t> group =
+      maximal_fusion ? maximal_groups(nodes, consumers, is_output) : single_use_groups(nodes, consumers, is_output);
+
+  // Member lists per group, ascending (flat, with offsets), and each
+  // group's highest member.
+  std::vector<std::uint64_t> offsets(n + 1, 0);
+  for (std::size_t i = 0; i < n; ++i) ++offsets[group[i] + 1];
+  for (std::size_t i = 0; i < n; ++i) offsets[i + 1] += offsets[i];
+  std::vector<std::uint64_t> members(n);
+  std::vector<std::uint64_t> highest(n, kNone);
+  {
+    std::vector<std::uint64_t> fill(offsets.begin(), offsets.end() - 1);
+    for (std::size_t i = 0; i < n; ++i) {
+      members[fill[group[i]]++] = i;
+      highest[group[i]] = i;
+    }
+  }
+
+  FusedGraph out;
+  out.landing.resize(n);
+  Emitter emitter(graph, prototypes, group, out);
+  // Highest members are distinct positions, so visiting positions in
+  // ascending order and emitting the group whose highest member each one
+  // is gives the groups sorted by highest member.
+  for (std::size_t p = 0; p < n; ++p) {
+    const std::uint64_t k = group[p];
+    if (highest[k] != p) continue;
+    const std::span<const std::uint64_t> list(members.data() + offsets[k], members.data() + offsets[k + 1]);
+    if (!is_op(nodes[k])) {
+      emitter.emit_single(k);
+    } else {
+      emitter.emit_stage(k, list);
+    }
+  }
+  out.outputs.reserve(graph.outputs.size());
+  for (NodeId output : graph.outputs) out.outputs.push_back(emitter.emitted(output));
+  return out;
+}
+
+}  // namespace quorvel
