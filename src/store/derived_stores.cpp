@@ -14,20 +14,9 @@ DerivedStore from_reduced(Reduced r) {
   // Inputs are positions in r.nodes; they become the ids those positions
   // were interned as. Equal keys after renumbering intern as one node, so
   // ids may fall behind positions.
-  NodeIds ids;
-  ids.reserve(r.nodes.size());
-  NodeIds inputs;
-  for (NodeKey& key : r.nodes) {
-    inputs.clear();
-    for (NodeId p : key.inputs()) {
-      if (p >= ids.size()) fail_invariant("reduced graph references only earlier nodes", std::to_string(p));
-      inputs.push_back(ids[p]);
-    }
-    NodeKey renumbered = inputs == key.inputs() ? std::move(key) : key.with_inputs(NodeInputs(inputs));
-    auto id = store->intern(std::move(renumbered));
-    if (!id.ok()) fail_invariant("reduced graph references only earlier nodes", std::to_string(id.error().id));
-    ids.push_back(id.value());
-  }
+  auto interned = store->intern_positions(r.nodes);
+  if (!interned.ok()) fail_invariant("reduced graph references only earlier nodes", interned.error().debug());
+  const NodeIds ids = std::move(interned).value();
   for (NodeId p : r.outputs) {
     if (p >= ids.size() || !store->mark_output(ids[p]).ok()) {
       fail_invariant("reduced output is valid", std::to_string(p));
@@ -48,7 +37,7 @@ DerivedStore from_reduced(Reduced r) {
 }
 
 Outcome<std::unique_ptr<GraphStore>, BadNodeId> cone(const GraphStore& store, const NodeIds& outputs) {
-  auto nodes = store.arena_holding(outputs);
+  auto nodes = store.frozen_holding(outputs);
   if (!nodes.ok()) return failure(nodes.error());
   KeptGraph kept = dead_code_elimination(nodes.value(), outputs);
   Reduced r;
@@ -61,14 +50,17 @@ Outcome<std::unique_ptr<GraphStore>, BadNodeId> cone(const GraphStore& store, co
   return from_reduced(std::move(r)).store;
 }
 
+// Reductions read the store's keys in place (they never move or change)
+// instead of copying them: the lock is held only to read the node count,
+// the chunk addresses and the marks.
 DerivedStore reduce_with(const GraphStore& store, const RewriteEngine& engine, bool maximal_fusion) {
-  const Snapshot snapshot = store.snapshot();
-  return from_reduced(reduce_with_mode(snapshot.nodes, snapshot.outputs, engine, maximal_fusion));
+  const GraphStore::FrozenView view = store.frozen();
+  return from_reduced(reduce_with_mode(view.nodes, view.outputs, engine, maximal_fusion));
 }
 
 Outcome<DerivedStore, BadNodeId> reduce_with_outputs(const GraphStore& store, const NodeIds& outputs,
                                                     const RewriteEngine& engine, bool maximal_fusion) {
-  auto nodes = store.arena_holding(outputs);
+  auto nodes = store.frozen_holding(outputs);
   if (!nodes.ok()) return failure(nodes.error());
   return from_reduced(reduce_with_mode(nodes.value(), outputs, engine, maximal_fusion));
 }

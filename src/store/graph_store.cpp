@@ -46,6 +46,39 @@ Outcome<Done, BadNodeId> GraphStore::intern_batch(std::vector<NodeKey>& keys) {
   });
 }
 
+Outcome<NodeIds, BadNodeId> GraphStore::intern_positions(std::vector<NodeKey>& keys) {
+  // Positions and ids agree until two keys merge, which is rare: hash every
+  // key as it is, and hash again only the keys whose inputs move.
+  std::vector<std::uint64_t> hashes;
+  hashes.reserve(keys.size());
+  for (const NodeKey& key : keys) hashes.push_back(inner_.index.hash(key));
+  NodeIds ids;
+  ids.reserve(keys.size());
+  return locked([&](Inner& inner) -> Outcome<NodeIds, BadNodeId> {
+    constexpr std::size_t kAhead = 8;
+    NodeIds inputs;
+    for (std::size_t k = 0; k < keys.size() && k < kAhead; ++k) inner.index.prefetch(hashes[k]);
+    for (std::size_t k = 0; k < keys.size(); ++k) {
+      if (k + kAhead < keys.size()) inner.index.prefetch(hashes[k + kAhead]);
+      bool moved = false;
+      inputs.clear();
+      for (NodeId p : keys[k].inputs()) {
+        if (p >= k) return failure(BadNodeId{p});
+        inputs.push_back(ids[p]);
+        moved = moved || ids[p] != p;
+      }
+      if (moved) {
+        keys[k] = keys[k].with_inputs(NodeInputs(inputs));
+        hashes[k] = inner.index.hash(keys[k]);
+      }
+      auto id = intern_locked(inner, std::move(keys[k]), hashes[k]);
+      if (!id) return failure(id.error());
+      ids.push_back(id.value());
+    }
+    return std::move(ids);
+  });
+}
+
 Outcome<Done, BadNodeId> GraphStore::mark_output(NodeId id) {
   return locked([&](Inner& inner) -> Outcome<Done, BadNodeId> {
     if (id >= inner.arena.size()) return failure(BadNodeId{id});
@@ -101,6 +134,19 @@ Outcome<std::vector<NodeKey>, BadNodeId> GraphStore::arena_holding(const NodeIds
       if (id >= inner.arena.size()) return failure(BadNodeId{id});
     }
     return copy_range(inner.arena, 0);
+  });
+}
+
+GraphStore::FrozenView GraphStore::frozen() const {
+  return locked([](const Inner& inner) { return FrozenView{inner.arena.prefix(inner.arena.size()), inner.outputs}; });
+}
+
+Outcome<NodeList, BadNodeId> GraphStore::frozen_holding(const NodeIds& ids) const {
+  return locked([&](const Inner& inner) -> Outcome<NodeList, BadNodeId> {
+    for (NodeId id : ids) {
+      if (id >= inner.arena.size()) return failure(BadNodeId{id});
+    }
+    return inner.arena.prefix(inner.arena.size());
   });
 }
 

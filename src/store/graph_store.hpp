@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "node/node_key.hpp"
+#include "node/node_list.hpp"
 #include "store/bad_node_id.hpp"
 #include "store/node_arena.hpp"
 #include "store/node_index.hpp"
@@ -44,6 +45,14 @@ class GraphStore {
   // a store in bulk: the index slots of the next keys are fetched ahead.
   Outcome<Done, BadNodeId> intern_batch(std::vector<NodeKey>& keys);
 
+  // Interns a node list whose inputs are positions in the list itself, in
+  // order under one lock acquisition: each key's inputs are first turned
+  // into the ids its earlier keys were interned as. Returns the id of every
+  // position (equal keys after renumbering share one). An input position
+  // not below the key's own is reported as BadNodeId and ends the call
+  // (the keys before it stay interned).
+  Outcome<NodeIds, BadNodeId> intern_positions(std::vector<NodeKey>& keys);
+
   // Appends id to the outputs unless it is there already.
   Outcome<Done, BadNodeId> mark_output(NodeId id);
 
@@ -51,6 +60,17 @@ class GraphStore {
   std::uint64_t node_count() const;
   NodeMap node_map() const;
   Snapshot snapshot() const;
+
+  // The keys and marked outputs as they are now, without copying the keys:
+  // the list reads the store's own keys, which never move or change, and
+  // stays valid while the store lives (nodes added later are not in it).
+  struct FrozenView {
+    NodeList nodes;
+    NodeIds outputs;
+  };
+  FrozenView frozen() const;
+  // The same list, after checking that every id names a node.
+  Outcome<NodeList, BadNodeId> frozen_holding(const NodeIds& ids) const;
 
   // Copies of the keys with ids from min(watermark, n) to n - 1.
   std::vector<NodeKey> snapshot_from(std::uint64_t watermark) const;

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "node/node_key.hpp"
+#include "node/node_list.hpp"
 
 namespace quorvel {
 
@@ -43,6 +44,17 @@ class NodeArena {
     ++size_;
   }
 
+  // The first n keys (n <= size()) without copying them: the chunk
+  // addresses are copied, and keys never move, so the list stays valid
+  // while the arena lives, whatever is appended meanwhile.
+  NodeList prefix(std::size_t n) const {
+    std::vector<const NodeKey*> chunks;
+    const std::size_t count = (n + kChunkSize - 1) >> kChunkBits;
+    chunks.reserve(count);
+    for (std::size_t k = 0; k < count; ++k) chunks.push_back(&chunks_[k][0].key);
+    return NodeList(std::move(chunks), kChunkBits, n);
+  }
+
   NodeArena() = default;
   NodeArena(const NodeArena&) = delete;
   NodeArena& operator=(const NodeArena&) = delete;
@@ -54,11 +66,13 @@ class NodeArena {
 
  private:
   // Raw storage for one key; constructed on append, destroyed with the arena.
+  // A chunk is therefore laid out exactly as an array of keys.
   union Slot {
     Slot() {}
     ~Slot() {}
     NodeKey key;
   };
+  static_assert(sizeof(Slot) == sizeof(NodeKey) && alignof(Slot) == alignof(NodeKey));
 
   std::vector<std::unique_ptr<Slot[]>> chunks_;
   std::size_t size_ = 0;

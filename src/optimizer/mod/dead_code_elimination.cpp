@@ -6,7 +6,7 @@
 
 namespace quorvel {
 
-Reachability reachable_from(const std::vector<NodeKey>& nodes, const NodeIds& outputs) {
+Reachability reachable_from(const NodeList& nodes, const NodeIds& outputs) {
   const std::size_t n = nodes.size();
   // Inputs name smaller ids, so one sweep from the highest id down sees
   // every user of a node before the node itself: a node is reached when an
@@ -36,7 +36,7 @@ Reachability reachable_from(const std::vector<NodeKey>& nodes, const NodeIds& ou
   return r;
 }
 
-KeptGraph dead_code_elimination(const std::vector<NodeKey>& nodes, const NodeIds& outputs) {
+KeptGraph dead_code_elimination(const NodeList& nodes, const NodeIds& outputs) {
   Reachability r = reachable_from(nodes, outputs);
   KeptGraph kept;
   kept.nodes.reserve(r.kept_ids.size());

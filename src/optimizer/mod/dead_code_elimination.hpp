@@ -7,6 +7,7 @@
 
 #include "node/node_id.hpp"
 #include "node/node_key.hpp"
+#include "node/node_list.hpp"
 
 namespace quorvel {
 
@@ -31,9 +32,9 @@ struct Reachability {
 };
 
 // outputs must be ids below nodes.size(); one sweep over the nodes, no recursion.
-Reachability reachable_from(const std::vector<NodeKey>& nodes, const NodeIds& outputs);
+Reachability reachable_from(const NodeList& nodes, const NodeIds& outputs);
 
 // The same, with the kept nodes copied and their inputs renumbered.
-KeptGraph dead_code_elimination(const std::vector<NodeKey>& nodes, const NodeIds& outputs);
+KeptGraph dead_code_elimination(const NodeList& nodes, const NodeIds& outputs);
 
 }  // namespace quorvel

@@ -9,7 +9,7 @@ const NodeKey& Prototypes::at(egraph::GlobalSymbol op) const {
   if (found == first_.end()) {
     fail_invariant("every token of the canonical graph comes from a kept node", std::string(op.text()));
   }
-  return (*nodes_)[found->second];
+  return nodes_[found->second];
 }
 
 }  // namespace quorvel

@@ -8,14 +8,15 @@
 
 #include "egraph/global_symbol.hpp"
 #include "node/node_key.hpp"
+#include "node/node_list.hpp"
 
 namespace quorvel {
 
 class Prototypes {
  public:
-  // nodes: the kept nodes the recorded positions point into; they must
-  // outlive the table.
-  explicit Prototypes(const std::vector<NodeKey>& nodes) : nodes_(&nodes) {}
+  // nodes: the node list the recorded positions point into; the keys it
+  // names must outlive the table.
+  explicit Prototypes(NodeList nodes) : nodes_(std::move(nodes)) {}
 
   // Records position as the prototype of op unless op has one already.
   void offer(egraph::GlobalSymbol op, std::size_t position) { first_.try_emplace(op.handle(), position); }
@@ -27,7 +28,7 @@ class Prototypes {
   void reserve(std::size_t n) { first_.reserve(n); }
 
  private:
-  const std::vector<NodeKey>* nodes_;
+  NodeList nodes_;
   // Only looked up, never iterated.
   std::unordered_map<std::uint32_t, std::size_t> first_;
 };

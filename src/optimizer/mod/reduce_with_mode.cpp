@@ -35,7 +35,7 @@ class PhaseClock {
 // One engine node per kept node, and the first kept node of every engine
 // key as its prototype. Prototypes keep their original inputs, which
 // fusion replaces.
-EngineGraph to_engine_graph(const std::vector<NodeKey>& nodes, const Reachability& kept, Prototypes& prototypes) {
+EngineGraph to_engine_graph(const NodeList& nodes, const Reachability& kept, Prototypes& prototypes) {
   EngineGraph graph;
   graph.nodes.reserve(kept.kept_ids.size());
   NodeIds inputs;
@@ -53,23 +53,32 @@ EngineGraph to_engine_graph(const std::vector<NodeKey>& nodes, const Reachabilit
 
 }  // namespace
 
-Reduced reduce_with_mode(const std::vector<NodeKey>& nodes, const NodeIds& outputs, const RewriteEngine& engine,
+Reduced reduce_with_mode(const NodeList& nodes, const NodeIds& outputs, const RewriteEngine& engine,
                          bool maximal_fusion, ReductionTimings* timings) {
   PhaseClock clock(timings);
-  const Reachability kept = reachable_from(nodes, outputs);
+  Reachability kept = reachable_from(nodes, outputs);
+  const std::size_t reachable = kept.kept_ids.size();
   clock.lap(&ReductionTimings::dead_code);
 
+  // Each working graph is dropped as soon as the next one is built, so the
+  // peak holds at most two of them.
   Prototypes prototypes(nodes);
-  const EngineGraph engine_graph = to_engine_graph(nodes, kept, prototypes);
-  clock.lap(&ReductionTimings::engine_graph);
-
-  const CanonicalGraph canonical = engine.canonicalize(engine_graph);
+  CanonicalGraph canonical;
+  {
+    const EngineGraph engine_graph = to_engine_graph(nodes, kept, prototypes);
+    kept.kept_ids = NodeIds();
+    clock.lap(&ReductionTimings::engine_graph);
+    canonical = engine.canonicalize(engine_graph);
+  }
   clock.lap(&ReductionTimings::engine);
 
-  const HashConsedGraph consed = cse(canonical.graph);
+  HashConsedGraph consed = cse(canonical.graph);
+  canonical.graph = EngineGraph();
   clock.lap(&ReductionTimings::cse);
 
   FusedGraph fused = stage_fusion(consed.graph, prototypes, maximal_fusion);
+  const std::size_t canonical_nodes = consed.graph.nodes.size();
+  consed.graph = EngineGraph();
 
   Reduced r;
   r.node_map.resize(nodes.size());
@@ -79,8 +88,8 @@ Reduced reduce_with_mode(const std::vector<NodeKey>& nodes, const NodeIds& outpu
     r.node_map[x] = fused.landing[consed.cse_index[canonical.canonical_index[k]]];
   }
   r.counters.input_nodes = nodes.size();
-  r.counters.reachable_nodes = kept.kept_ids.size();
-  r.counters.canonical_nodes = consed.graph.nodes.size();
+  r.counters.reachable_nodes = reachable;
+  r.counters.canonical_nodes = canonical_nodes;
   r.counters.stages = fused.stages;
   r.counters.boundary_nodes = fused.boundary_nodes;
   r.counters.reduced_nodes = fused.nodes.size();

@@ -6,6 +6,7 @@
 
 #include "node/node_id.hpp"
 #include "node/node_key.hpp"
+#include "node/node_list.hpp"
 #include "optimizer/engine/rewrite_engine.hpp"
 #include "optimizer/mod/reduced.hpp"
 
@@ -23,7 +24,7 @@ struct ReductionTimings {
 // nodes: a node list in id order whose inputs name smaller ids; outputs:
 // ids below nodes.size(). A pure function of its arguments: equal inputs
 // give equal results. timings, when given, receives the phase times.
-Reduced reduce_with_mode(const std::vector<NodeKey>& nodes, const NodeIds& outputs, const RewriteEngine& engine,
+Reduced reduce_with_mode(const NodeList& nodes, const NodeIds& outputs, const RewriteEngine& engine,
                          bool maximal_fusion, ReductionTimings* timings = nullptr);
 
 }  // namespace quorvel

@@ -9,15 +9,19 @@ namespace quorvel {
 
 namespace {
 
+// Positions of the hash-consed graph. The rewrite engine numbers classes
+// with 32 bits, so every graph that reaches fusion fits.
+using Pos = std::uint32_t;
+constexpr Pos kNoPos = std::numeric_limits<Pos>::max();
 constexpr std::uint64_t kNone = std::numeric_limits<std::uint64_t>::max();
 
 // consumers[c]: the nodes using c, one entry per use, ascending; held as
 // one flat array with an offset per node.
 struct Consumers {
   std::vector<std::uint64_t> offsets;  // n + 1
-  std::vector<std::uint64_t> users;
+  std::vector<Pos> users;
 
-  std::span<const std::uint64_t> of(std::size_t c) const noexcept {
+  std::span<const Pos> of(std::size_t c) const noexcept {
     return {users.data() + offsets[c], users.data() + offsets[c + 1]};
   }
 };
@@ -33,7 +37,7 @@ Consumers consumers_of(const std::vector<EngineNode>& nodes) {
   c.users.resize(c.offsets[n]);
   std::vector<std::uint64_t> fill(c.offsets.begin(), c.offsets.end() - 1);
   for (std::size_t i = 0; i < n; ++i) {
-    for (NodeId input : nodes[i].inputs) c.users[fill[input]++] = i;
+    for (NodeId input : nodes[i].inputs) c.users[fill[input]++] = static_cast<Pos>(i);
   }
   return c;
 }
@@ -43,23 +47,23 @@ Consumers consumers_of(const std::vector<EngineNode>& nodes) {
 class LowestRootUnionFind {
  public:
   explicit LowestRootUnionFind(std::size_t n) : parent_(n) {
-    for (std::size_t i = 0; i < n; ++i) parent_[i] = i;
+    for (std::size_t i = 0; i < n; ++i) parent_[i] = static_cast<Pos>(i);
   }
 
-  std::uint64_t find(std::uint64_t x) {
-    std::uint64_t root = x;
+  Pos find(Pos x) {
+    Pos root = x;
     while (parent_[root] != root) root = parent_[root];
     while (parent_[x] != root) {
-      const std::uint64_t next = parent_[x];
+      const Pos next = parent_[x];
       parent_[x] = root;
       x = next;
     }
     return root;
   }
 
-  void unite(std::uint64_t a, std::uint64_t b) {
-    const std::uint64_t ra = find(a);
-    const std::uint64_t rb = find(b);
+  void unite(Pos a, Pos b) {
+    const Pos ra = find(a);
+    const Pos rb = find(b);
     if (ra == rb) return;
     if (ra < rb) {
       parent_[rb] = ra;
@@ -69,39 +73,39 @@ class LowestRootUnionFind {
   }
 
  private:
-  std::vector<std::uint64_t> parent_;
+  std::vector<Pos> parent_;
 };
 
 bool is_op(const EngineNode& node) noexcept { return !node.barrier; }
 
-std::vector<std::uint64_t> single_use_groups(const std::vector<EngineNode>& nodes, const Consumers& consumers,
+std::vector<Pos> single_use_groups(const std::vector<EngineNode>& nodes, const Consumers& consumers,
                                              const std::vector<std::uint8_t>& is_output) {
   const std::size_t n = nodes.size();
   LowestRootUnionFind groups(n);
   for (std::size_t i = 0; i < n; ++i) {
     if (!is_op(nodes[i]) || is_output[i]) continue;
     const auto uses = consumers.of(i);
-    if (uses.size() == 1 && is_op(nodes[uses[0]])) groups.unite(i, uses[0]);
+    if (uses.size() == 1 && is_op(nodes[uses[0]])) groups.unite(static_cast<Pos>(i), uses[0]);
   }
-  std::vector<std::uint64_t> group(n);
-  for (std::size_t i = 0; i < n; ++i) group[i] = is_op(nodes[i]) ? groups.find(i) : i;
+  std::vector<Pos> group(n);
+  for (std::size_t i = 0; i < n; ++i) group[i] = is_op(nodes[i]) ? groups.find(static_cast<Pos>(i)) : static_cast<Pos>(i);
   return group;
 }
 
-std::vector<std::uint64_t> maximal_groups(const std::vector<EngineNode>& nodes, const Consumers& consumers,
+std::vector<Pos> maximal_groups(const std::vector<EngineNode>& nodes, const Consumers& consumers,
                                           const std::vector<std::uint8_t>& is_output) {
   const std::size_t n = nodes.size();
-  std::vector<std::uint64_t> group(n);
-  for (std::size_t i = 0; i < n; ++i) group[i] = i;
+  std::vector<Pos> group(n);
+  for (std::size_t i = 0; i < n; ++i) group[i] = static_cast<Pos>(i);
   // Consumers lie above the node, so their groups are final when it is
   // visited.
   for (std::size_t p = n; p-- > 0;) {
     if (!is_op(nodes[p]) || is_output[p]) continue;
     const auto uses = consumers.of(p);
     if (uses.empty()) continue;
-    const std::uint64_t first = group[uses[0]];
+    const Pos first = group[uses[0]];
     bool joins = true;
-    for (std::uint64_t use : uses) {
+    for (Pos use : uses) {
       if (!is_op(nodes[use]) || group[use] != first) {
         joins = false;
         break;
@@ -116,7 +120,7 @@ std::vector<std::uint64_t> maximal_groups(const std::vector<EngineNode>& nodes, 
 // after every group it reads.
 class Emitter {
  public:
-  Emitter(const EngineGraph& graph, const Prototypes& prototypes, const std::vector<std::uint64_t>& group,
+  Emitter(const EngineGraph& graph, const Prototypes& prototypes, const std::vector<Pos>& group,
           FusedGraph& out)
       : nodes_(graph.nodes),
         prototypes_(prototypes),
@@ -125,7 +129,7 @@ class Emitter {
         emitted_(graph.nodes.size(), kNone),
         member_index_(graph.nodes.size(), 0),
         input_position_(graph.nodes.size(), 0),
-        input_stamp_(graph.nodes.size(), kNone) {}
+        input_stamp_(graph.nodes.size(), kNoPos) {}
 
   std::uint64_t emitted(std::uint64_t node) const {
     const std::uint64_t id = emitted_[group_[node]];
@@ -133,7 +137,7 @@ class Emitter {
     return id;
   }
 
-  void emit_single(std::uint64_t k) {
+  void emit_single(Pos k) {
     const EngineNode& node = nodes_[k];
     inputs_.clear();
     for (NodeId child : node.inputs) inputs_.push_back(emitted(child));
@@ -144,12 +148,12 @@ class Emitter {
     out_.landing[k] = NodeMapEntry{id, std::nullopt};
   }
 
-  void emit_stage(std::uint64_t k, std::span<const std::uint64_t> members) {
-    for (std::size_t j = 0; j < members.size(); ++j) member_index_[members[j]] = j;
+  void emit_stage(Pos k, std::span<const Pos> members) {
+    for (std::size_t j = 0; j < members.size(); ++j) member_index_[members[j]] = static_cast<Pos>(j);
     inputs_.clear();
     std::vector<StageOp> ops;
     ops.reserve(members.size());
-    for (std::uint64_t m : members) {
+    for (Pos m : members) {
       StageOp op;
       op.token = std::string(nodes_[m].op.text());
       op.refs.reserve(nodes_[m].inputs.size());
@@ -158,10 +162,10 @@ class Emitter {
           op.refs.push_back(StageRef::member(member_index_[c]));
           continue;
         }
-        const std::uint64_t g = group_[c];
+        const Pos g = group_[c];
         if (input_stamp_[g] != k) {
           input_stamp_[g] = k;
-          input_position_[g] = inputs_.size();
+          input_position_[g] = static_cast<Pos>(inputs_.size());
           inputs_.push_back(emitted(c));
         }
         op.refs.push_back(StageRef::input(input_position_[g]));
@@ -178,12 +182,12 @@ class Emitter {
  private:
   const std::vector<EngineNode>& nodes_;
   const Prototypes& prototypes_;
-  const std::vector<std::uint64_t>& group_;
+  const std::vector<Pos>& group_;
   FusedGraph& out_;
-  std::vector<std::uint64_t> emitted_;         // group identity -> new id
-  std::vector<std::uint64_t> member_index_;    // member -> index in its stage
-  std::vector<std::uint64_t> input_position_;  // producing group -> stage input
-  std::vector<std::uint64_t> input_stamp_;     // the stage input_position_ was set for
+  std::vector<std::uint64_t> emitted_;  // group identity -> new id
+  std::vector<Pos> member_index_;       // member -> index in its stage
+  std::vector<Pos> input_position_;     // producing group -> stage input
+  std::vector<Pos> input_stamp_;        // the stage input_position_ was set for
   NodeIds inputs_;
 };
 
@@ -192,27 +196,30 @@ class Emitter {
 FusedGraph stage_fusion(const EngineGraph& graph, const Prototypes& prototypes, bool maximal_fusion) {
   const std::vector<EngineNode>& nodes = graph.nodes;
   const std::size_t n = nodes.size();
-  const Consumers consumers = consumers_of(nodes);
-  std::vector<std::uint8_t> is_output(n, 0);
-  for (NodeId output : graph.outputs) {
-    if (output >= n) fail_invariant("fused outputs name nodes", std::to_string(output));
-    is_output[output] = 1;
+  if (n >= kNoPos) fail_invariant("a fused graph has fewer nodes than 32-bit positions", std::to_string(n));
+  std::vector<Pos> group;
+  {
+    const Consumers consumers = consumers_of(nodes);
+    std::vector<std::uint8_t> is_output(n, 0);
+    for (NodeId output : graph.outputs) {
+      if (output >= n) fail_invariant("fused outputs name nodes", std::to_string(output));
+      is_output[output] = 1;
+    }
+    group = maximal_fusion ? maximal_groups(nodes, consumers, is_output) : single_use_groups(nodes, consumers, is_output);
   }
-  const std::vector<std::uint64_t> group =
-      maximal_fusion ? maximal_groups(nodes, consumers, is_output) : single_use_groups(nodes, consumers, is_output);
 
   // Member lists per group, ascending (flat, with offsets), and each
   // group's highest member.
-  std::vector<std::uint64_t> offsets(n + 1, 0);
+  std::vector<Pos> offsets(n + 1, 0);
   for (std::size_t i = 0; i < n; ++i) ++offsets[group[i] + 1];
   for (std::size_t i = 0; i < n; ++i) offsets[i + 1] += offsets[i];
-  std::vector<std::uint64_t> members(n);
-  std::vector<std::uint64_t> highest(n, kNone);
+  std::vector<Pos> members(n);
+  std::vector<Pos> highest(n, kNoPos);
   {
-    std::vector<std::uint64_t> fill(offsets.begin(), offsets.end() - 1);
+    std::vector<Pos> fill(offsets.begin(), offsets.end() - 1);
     for (std::size_t i = 0; i < n; ++i) {
-      members[fill[group[i]]++] = i;
-      highest[group[i]] = i;
+      members[fill[group[i]]++] = static_cast<Pos>(i);
+      highest[group[i]] = static_cast<Pos>(i);
     }
   }
 
@@ -223,9 +230,9 @@ FusedGraph stage_fusion(const EngineGraph& graph, const Prototypes& prototypes, 
   // ascending order and emitting the group whose highest member each one
   // is gives the groups sorted by highest member.
   for (std::size_t p = 0; p < n; ++p) {
-    const std::uint64_t k = group[p];
+    const Pos k = group[p];
     if (highest[k] != p) continue;
-    const std::span<const std::uint64_t> list(members.data() + offsets[k], members.data() + offsets[k + 1]);
+    const std::span<const Pos> list(members.data() + offsets[k], members.data() + offsets[k + 1]);
     if (!is_op(nodes[k])) {
       emitter.emit_single(k);
     } else {
