@@ -84,7 +84,10 @@ Outcome<Done, BadNodeId> GraphStore::mark_output(NodeId id) {
     if (id >= inner.arena.size()) return failure(BadNodeId{id});
     if (inner.output_set.count(id) == 0) {
       // Room in both containers first, so a failed allocation changes nothing.
-      inner.outputs.reserve(inner.outputs.size() + 1);
+      // The list grows geometrically: marking many outputs stays linear.
+      if (inner.outputs.size() == inner.outputs.capacity()) {
+        inner.outputs.reserve(inner.outputs.empty() ? 8 : 2 * inner.outputs.size());
+      }
       inner.output_set.insert(id);
       inner.outputs.push_back(id);
     }
