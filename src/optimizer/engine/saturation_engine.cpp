@@ -27,7 +27,25 @@ egraph::EGraph add_all(const EngineGraph& graph, std::vector<egraph::Id>& ids) {
   egraph.reserve(n);
   ids.resize(n);
   std::vector<egraph::Id> children;
+  // The memo is probed at random: the node kLookahead places ahead is
+  // announced when its children's classes are already known, so that its
+  // slot is on its way into the cache when it is added.
+  constexpr std::size_t kLookahead = 16;
+  std::vector<egraph::Id> ahead;
   for (std::size_t i = 0; i < n; ++i) {
+    if (i + kLookahead < n) {
+      const EngineNode& next = graph.nodes[i + kLookahead];
+      bool known = true;
+      ahead.clear();
+      for (NodeId input : next.inputs) {
+        if (input >= i) {
+          known = false;
+          break;
+        }
+        ahead.push_back(ids[input]);
+      }
+      if (known) egraph.prefetch_add(egraph::SymbolLang(next.op, ahead));
+    }
     const EngineNode& node = graph.nodes[i];
     children.clear();
     for (NodeId input : node.inputs) {

@@ -12,10 +12,11 @@ namespace quorvel {
 // their whole content: a stage's token records only its member count and
 // an external's token writes the descriptor strings unescaped (so
 // preprocessing_ref "-" and none, or kind "a|b" with hash "c" and kind "a"
-// with hash "b|c", share one). For those the key is the token followed by
-// a length-prefixed encoding of the whole content, so two such nodes share
-// a key exactly when they are equal apart from their inputs. No key of a
-// non-op node begins with "op|".
+// with hash "b|c", share one). Their key is "stage#" or "ext#" followed by a
+// length-prefixed encoding of the whole content (for an external, its
+// token and every descriptor field), so two such nodes share a key exactly
+// when they are equal apart from their inputs. No key of a non-op node
+// begins with "op|".
 std::string engine_key(const NodeKey& key);
 
 }  // namespace quorvel
