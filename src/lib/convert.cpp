@@ -340,14 +340,33 @@ ParamMap to_params(PyObject* object) {
   return ParamMap::from_views(std::span<ParamEntryView>(entries, count));
 }
 
+namespace {
+
+bool text_equals(PyObject* text, std::string_view expected) {
+  return PyUnicode_Check(text) && unicode_equals_utf8(text, expected.data(), static_cast<Py_ssize_t>(expected.size()));
+}
+
+// A NumPy boolean scalar type: named bool_ or bool, of the module numpy.
+// The name and module are read the way Python shows them (__name__ and
+// __module__), so that types defined in Python are recognised as well as
+// those of the extension, whose tp_name carries the module.
+bool is_numpy_bool_type(PyTypeObject* type) {
+  PyRef name = check(PyType_GetName(type));
+  if (!text_equals(name.get(), "bool_") && !text_equals(name.get(), "bool")) return false;
+#if PY_VERSION_HEX >= 0x030D0000
+  PyRef module = check(PyType_GetModuleName(type));
+#else
+  PyRef module = check(PyObject_GetAttrString(reinterpret_cast<PyObject*>(type), "__module__"));
+#endif
+  return text_equals(module.get(), "numpy");
+}
+
+}  // namespace
+
 bool to_bool(PyObject* object) {
   if (object == Py_True) return true;
   if (object == Py_False) return false;
-  // A NumPy boolean scalar: its type is named bool_ or bool and lives in
-  // the numpy module.
-  PyTypeObject* type = Py_TYPE(object);
-  const char* name = type->tp_name;
-  if (std::strcmp(name, "numpy.bool_") == 0 || std::strcmp(name, "numpy.bool") == 0) {
+  if (is_numpy_bool_type(Py_TYPE(object))) {
     const int truth = PyObject_IsTrue(object);
     check_status(truth);
     return truth == 1;

@@ -40,6 +40,34 @@ PyMethodDef graph_store_methods[] = {
      "deserialize(data)\n--\n\n"
      "Rebuild a store from canonical bytes. A round trip reproduces the same node ids, so\n"
      "`serialize` of the result is byte-identical to the input (plan M8 determinism gate)."},
+    {"cone", fastcall(store_cone), kFastKw,
+     "cone($self, *, outputs)\n--\n\n"
+     "opt_level=0 (M6): the 1:1 cone of `outputs` \xe2\x80\x94 DCE without the rewrites \xe2\x80\x94 as a fresh store\n"
+     "marked with `outputs`; its `node_map` sends each kept id to `(cone id, None)`."},
+    {"reduce", fastcall(store_reduce), kFastKw,
+     "reduce($self, *, maximal_fusion=False, outputs=None)\n--\n\n"
+     "Reduce via the M4 optimizer (DCE + CSE + equality-saturation stage fusion behind\n"
+     "RewriteEngine). Returns the reduced store and a report dict. `maximal_fusion=True` opts in\n"
+     "to fusing fan-out ops whose consumers all land in one stage (the default single-use rule is\n"
+     "pinned by the frozen M4 suite)."},
+    {"reduce_incremental", fastcall(store_reduce_incremental), kFastKw,
+     "reduce_incremental($self, *, outputs=None)\n--\n\n"
+     "One-shot incremental reduction of the current graph (same result as `reduce`). For genuine\n"
+     "step-by-step reduction while building, use `IncrementalReducer`."},
+    {"reduction_report", fastcall(store_reduction_report), kFastKw,
+     "reduction_report($self, *, outputs=None)\n--\n\n"
+     "The reduction report for the current graph, without keeping the reduced store."},
+    {"nodes", store_nodes, METH_NOARGS,
+     "nodes($self)\n--\n\n"
+     "Structured, read-only view of every node in id order (plan M9: `inspect` renders the IR and\n"
+     "`reproduce` interprets it). Each entry is a dict with `id`, `kind`\n"
+     "(source|op|reduction|external|stage), `name`, `params`, `inputs`, `output` (bool), plus a\n"
+     "`descriptor` dict for external nodes and `n_members` for stage nodes."},
+    {"node_map", store_node_map, METH_NOARGS,
+     "node_map($self)\n--\n\n"
+     "\xc2\xa7" "8.2(i): for each node of the arena this store was REDUCED FROM, where it landed here \xe2\x80\x94\n"
+     "`(reduced_node_id, member_index | None)`, or `None` if DCE dropped it. Indexed by that\n"
+     "arena's node id. Empty for a store that did not come out of a reduction."},
     {"to_dot", store_to_dot, METH_NOARGS, "to_dot($self)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };

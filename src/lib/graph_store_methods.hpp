@@ -21,9 +21,19 @@ PyObject* store_add_external(PyObject* self, PyObject* const* args, Py_ssize_t n
 PyObject* store_serialize(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 PyObject* store_deserialize(PyObject* unused, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 
+// Reductions and cones (graph_store_reduction.cpp).
+PyObject* store_cone(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* store_reduce(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* store_reduce_incremental(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* store_reduction_report(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+
 // Queries (graph_store_queries.cpp).
 PyObject* store_node_count(PyObject* self, PyObject* unused);
 PyObject* store_outputs(PyObject* self, PyObject* unused);
+PyObject* store_node_map(PyObject* self, PyObject* unused);
 PyObject* store_to_dot(PyObject* self, PyObject* unused);
+
+// The node view (graph_store_inspection.cpp).
+PyObject* store_nodes(PyObject* self, PyObject* unused);
 
 }  // namespace quorvel::py

@@ -9,16 +9,6 @@ namespace quorvel {
 
 namespace {
 
-constexpr const char* kCommutativeOperators[] = {"add", "mul", "and", "or", "eq", "ne", "maximum", "minimum"};
-
-// The tokens of add-zero and multiply-by-one nodes, either side.
-constexpr const char* kIdentityTokens[] = {
-    "op|add|scalar=f0000000000000000;side=sr",
-    "op|add|scalar=f0000000000000000;side=sl",
-    "op|mul|scalar=f3ff0000000000000;side=sr",
-    "op|mul|scalar=f3ff0000000000000;side=sl",
-};
-
 egraph::Pattern parse_builtin(const std::string& text) {
   auto pattern = egraph::Pattern::parse(text);
   if (!pattern.ok()) fail_invariant("built-in rule patterns parse", text);
@@ -34,13 +24,13 @@ void add_rule(std::vector<egraph::Rewrite>& rules, const std::string& name, cons
 
 std::vector<egraph::Rewrite> build_rules() {
   std::vector<egraph::Rewrite> rules;
-  for (const char* name : kCommutativeOperators) {
-    const std::string op = std::string("op|") + name;
-    add_rule(rules, std::string("commute-") + name, "(" + op + " ?a ?b)", "(" + op + " ?b ?a)");
+  for (std::string_view name : kCommutativeOperators) {
+    const std::string op = "op|" + std::string(name);
+    add_rule(rules, "commute-" + std::string(name), "(" + op + " ?a ?b)", "(" + op + " ?b ?a)");
   }
   int k = 0;
-  for (const char* token : kIdentityTokens) {
-    add_rule(rules, "identity-" + std::to_string(k++), std::string("(") + token + " ?x)", "?x");
+  for (std::string_view token : kIdentityTokens) {
+    add_rule(rules, "identity-" + std::to_string(k++), "(" + std::string(token) + " ?x)", "?x");
   }
   return rules;
 }
