@@ -18,6 +18,13 @@ if [ ! -f /usr/src/googletest/CMakeLists.txt ] && ! ls /usr/lib/*/cmake/GTest/GT
   $apt_get update -qq
   DEBIAN_FRONTEND=noninteractive $apt_get install -y -qq libgtest-dev >/dev/null
 fi
+if ! command -v dot >/dev/null; then
+  # Graphviz reads the DOT text in the inspection tests.
+  step "installing Graphviz"
+  if [ "$(id -u)" = 0 ]; then apt_get="apt-get"; else apt_get="sudo apt-get"; fi
+  $apt_get update -qq
+  DEBIAN_FRONTEND=noninteractive $apt_get install -y -qq graphviz >/dev/null
+fi
 base_python=$(command -v python3)
 if ! command -v cmake >/dev/null || ! command -v ninja >/dev/null; then
   step "installing cmake and ninja"

@@ -1,6 +1,7 @@
 #include "store/dot_render.hpp"
 
-#include <algorithm>
+#include <cstdint>
+#include <vector>
 
 namespace quorvel {
 
@@ -20,12 +21,15 @@ void append_dot_escaped(std::string& out, const std::string& label) {
 std::string to_dot(const GraphStore& store) {
   return store.read_locked([](const GraphStore::View& view) {
     std::string out = "digraph quorvel {\n";
-    const NodeIds& outputs = view.outputs();
+    // One flag per node, so that a store with very many marks still
+    // renders in linear time.
+    std::vector<std::uint8_t> is_output(view.size(), 0);
+    for (NodeId output : view.outputs()) is_output[output] = 1;
     for (std::size_t i = 0; i < view.size(); ++i) {
       out.append("  n").append(std::to_string(i)).append(" [label=\"");
       append_dot_escaped(out, view[i].label());
       out.push_back('"');
-      if (std::find(outputs.begin(), outputs.end(), i) != outputs.end()) out.append(", shape=doublecircle");
+      if (is_output[i]) out.append(", shape=doublecircle");
       out.append("];\n");
     }
     for (std::size_t i = 0; i < view.size(); ++i) {
