@@ -1,7 +1,12 @@
 """A short example pipeline: build a graph, round-trip it through the IR blob,
-print a summary and write the Graphviz DOT next to this script (or to the
-path given as the first argument)."""
+reduce it and print the reduction report, and write the Graphviz DOT of the
+graph and of its reduced form next to this script (pipeline.dot and
+pipeline_reduced.dot, or to the path given as the first argument and the
+same name with "_reduced" added), and render both to SVG when Graphviz is
+installed."""
 
+import shutil
+import subprocess
 import sys
 from pathlib import Path
 
@@ -26,6 +31,15 @@ def build() -> tuple[qc.GraphStore, list[int]]:
     return store, [total]
 
 
+def render_svg(dot_file: Path) -> Path | None:
+    """Renders a written .dot file to an .svg beside it when Graphviz is installed."""
+    if shutil.which("dot") is None:
+        return None
+    svg_file = dot_file.with_suffix(".svg")
+    subprocess.run(["dot", "-Tsvg", str(dot_file), "-o", str(svg_file)], check=True)
+    return svg_file
+
+
 def main() -> None:
     store, outputs = build()
     blob = store.serialize(outputs)
@@ -34,16 +48,27 @@ def main() -> None:
     print(f"quorvel_core {qc.version()}")
     print(f"nodes: {store.node_count()}  outputs: {outputs}")
     print(f"IR blob: {len(blob)} bytes, round trip identical, restored outputs {restored.outputs()}")
-    # The reducer is being built; the example prints its report once the
-    # module offers it.
-    if hasattr(store, "reduce"):
-        reduced, report = store.reduce(outputs=outputs)
-        print("reduction report:", {k: report[k] for k in sorted(report)})
-        store = reduced
-    if hasattr(store, "to_dot"):
-        target = Path(sys.argv[1]) if len(sys.argv) > 1 else Path(__file__).with_name("pipeline.dot")
-        target.write_text(store.to_dot(), encoding="utf-8")
-        print(f"DOT written to {target}")
+
+    # Reduce against the outputs: the multiply-by-one and add-zero vanish and
+    # the remaining op becomes a stage; the source store is left as it was.
+    reduced, report = store.reduce(outputs=outputs)
+    print("reduction report:", {key: report[key] for key in sorted(report)})
+    print(f"reduced nodes: {reduced.node_count()}  outputs: {reduced.outputs()}")
+    print("node map (old id -> (new id, stage member)):", reduced.node_map())
+    for entry in reduced.nodes():  # the structured view tools read
+        if entry["kind"] == "stage":
+            print(f"stage {entry['id']}:", " -> ".join(f"{m['name']} {m['params']}" for m in entry["members"]))
+
+    target = Path(sys.argv[1]) if len(sys.argv) > 1 else Path(__file__).with_name("pipeline.dot")
+    reduced_target = target.with_name(f"{target.stem}_reduced{target.suffix}")
+    target.write_text(store.to_dot(), encoding="utf-8")
+    reduced_target.write_text(reduced.to_dot(), encoding="utf-8")
+    print(f"DOT written to {target} and {reduced_target}")
+    svgs = [render_svg(path) for path in (target, reduced_target)]
+    if all(svgs):
+        print(f"SVG rendered to {svgs[0]} and {svgs[1]}")
+    else:
+        print("Graphviz (dot) not found: no SVG rendered")
 
 
 if __name__ == "__main__":
