@@ -13,6 +13,7 @@
 #include "egraph/operator_index.hpp"
 #include "egraph/symbol_lang.hpp"
 #include "egraph/union_find.hpp"
+#include "support/large_block_allocator.hpp"
 
 namespace quorvel::egraph {
 
@@ -133,8 +134,8 @@ class EGraph {
   NodeMemo memo_;
   // Ids of added nodes whose class must be re-examined for congruence.
   std::vector<Id> pending_;
-  std::vector<EClass> classes_;
-  std::vector<SymbolLang> added_nodes_;
+  LargeVector<EClass> classes_;
+  LargeVector<SymbolLang> added_nodes_;
   std::size_t live_classes_ = 0;
   // Ids whose class must be re-canonicalized by the next rebuild.
   std::vector<Id> dirty_;

@@ -97,7 +97,7 @@ void NodeMemo::reserve(std::size_t entries) {
 }
 
 void NodeMemo::grow_narrow(std::size_t capacity) {
-  std::vector<NarrowSlot> old(capacity);
+  LargeVector<NarrowSlot> old(capacity);
   old.swap(narrow_);
   narrow_mask_ = capacity - 1;
   for (const NarrowSlot& entry : old) {
@@ -109,7 +109,7 @@ void NodeMemo::grow_narrow(std::size_t capacity) {
 }
 
 void NodeMemo::grow_wide(std::size_t capacity) {
-  std::vector<WideSlot> old(capacity);
+  LargeVector<WideSlot> old(capacity);
   old.swap(wide_);
   wide_mask_ = capacity - 1;
   for (WideSlot& entry : old) {

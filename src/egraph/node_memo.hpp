@@ -7,6 +7,7 @@
 
 #include "egraph/id.hpp"
 #include "egraph/symbol_lang.hpp"
+#include "support/large_block_allocator.hpp"
 
 namespace quorvel::egraph {
 
@@ -79,10 +80,10 @@ class NodeMemo {
   void grow_narrow(std::size_t capacity);
   void grow_wide(std::size_t capacity);
 
-  std::vector<NarrowSlot> narrow_;
+  LargeVector<NarrowSlot> narrow_;
   std::size_t narrow_mask_ = 0;
   std::size_t narrow_size_ = 0;
-  std::vector<WideSlot> wide_;
+  LargeVector<WideSlot> wide_;
   std::size_t wide_mask_ = 0;
   std::size_t wide_size_ = 0;
 };

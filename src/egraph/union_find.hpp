@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "egraph/id.hpp"
+#include "support/large_block_allocator.hpp"
 
 namespace quorvel::egraph {
 
@@ -66,7 +67,7 @@ class UnionFind {
   }
   [[noreturn]] void out_of_range(Id id) const;
 
-  std::vector<Id> parents_;
+  LargeVector<Id> parents_;
 };
 
 }  // namespace quorvel::egraph

@@ -9,6 +9,7 @@
 #include "egraph/global_symbol.hpp"
 #include "node/node_id.hpp"
 #include "node/node_inputs.hpp"
+#include "support/large_block_allocator.hpp"
 
 namespace quorvel {
 
@@ -24,7 +25,7 @@ struct EngineNode {
 };
 
 struct EngineGraph {
-  std::vector<EngineNode> nodes;
+  LargeVector<EngineNode> nodes;
   NodeIds outputs;  // positions in nodes; order and repeats kept
 };
 

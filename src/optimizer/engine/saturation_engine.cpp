@@ -20,7 +20,7 @@ constexpr std::uint64_t kUnassigned = std::numeric_limits<std::uint64_t>::max();
 
 // Adds every node, in order, to a fresh e-graph; ids[i] is node i's class.
 // Adding hash-conses, so equal tokens over equal classes share a class.
-egraph::EGraph add_all(const EngineGraph& graph, std::vector<egraph::Id>& ids) {
+egraph::EGraph add_all(const EngineGraph& graph, LargeVector<egraph::Id>& ids) {
   const std::size_t n = graph.nodes.size();
   if (n >= egraph::kNoId) fail_invariant("an engine graph has fewer nodes than class ids", std::to_string(n));
   egraph::EGraph egraph;
@@ -61,7 +61,7 @@ egraph::EGraph add_all(const EngineGraph& graph, std::vector<egraph::Id>& ids) {
 
 CanonicalGraph SaturationEngine::canonicalize(const EngineGraph& graph) const {
   const std::size_t n = graph.nodes.size();
-  std::vector<egraph::Id> ids;
+  LargeVector<egraph::Id> ids;
   egraph::Runner runner;
   runner.set_egraph(add_all(graph, ids));
   runner.set_iter_limit(iter_limit_);
@@ -72,11 +72,11 @@ CanonicalGraph SaturationEngine::canonicalize(const EngineGraph& graph) const {
 
   // index_of[class] is the canonical position of the class, once its
   // earliest member has been emitted. Class ids are below number_of_ids.
-  std::vector<std::uint64_t> index_of(egraph.number_of_ids(), kUnassigned);
+  LargeVector<std::uint64_t> index_of(egraph.number_of_ids(), kUnassigned);
   CanonicalGraph result;
   result.canonical_index.resize(n);
   std::size_t emitted = 0;
-  std::vector<egraph::Id> canon(n);
+  LargeVector<egraph::Id> canon(n);
   for (std::size_t i = 0; i < n; ++i) {
     canon[i] = egraph.find(ids[i]);
     if (index_of[canon[i]] == kUnassigned) {

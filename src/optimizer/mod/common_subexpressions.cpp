@@ -17,7 +17,7 @@ namespace {
 // only looked up, so its seed cannot show in the result.
 class NodeTable {
  public:
-  NodeTable(const std::vector<EngineNode>& nodes, std::size_t expected) : nodes_(nodes) {
+  NodeTable(const LargeVector<EngineNode>& nodes, std::size_t expected) : nodes_(nodes) {
     std::size_t capacity = 16;
     while (capacity < expected + expected / 2) capacity *= 2;
     slots_.assign(capacity, kEmpty);
@@ -52,8 +52,8 @@ class NodeTable {
   static constexpr std::uint64_t kEmpty = ~std::uint64_t{0};
 
  private:
-  const std::vector<EngineNode>& nodes_;
-  std::vector<std::uint64_t> slots_;
+  const LargeVector<EngineNode>& nodes_;
+  LargeVector<std::uint64_t> slots_;
   std::uint64_t seed_ = 0;
 };
 

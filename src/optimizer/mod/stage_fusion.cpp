@@ -18,15 +18,15 @@ constexpr std::uint64_t kNone = std::numeric_limits<std::uint64_t>::max();
 // consumers[c]: the nodes using c, one entry per use, ascending; held as
 // one flat array with an offset per node.
 struct Consumers {
-  std::vector<std::uint64_t> offsets;  // n + 1
-  std::vector<Pos> users;
+  LargeVector<std::uint64_t> offsets;  // n + 1
+  LargeVector<Pos> users;
 
   std::span<const Pos> of(std::size_t c) const noexcept {
     return {users.data() + offsets[c], users.data() + offsets[c + 1]};
   }
 };
 
-Consumers consumers_of(const std::vector<EngineNode>& nodes) {
+Consumers consumers_of(const LargeVector<EngineNode>& nodes) {
   const std::size_t n = nodes.size();
   Consumers c;
   c.offsets.assign(n + 1, 0);
@@ -35,7 +35,7 @@ Consumers consumers_of(const std::vector<EngineNode>& nodes) {
   }
   for (std::size_t i = 0; i < n; ++i) c.offsets[i + 1] += c.offsets[i];
   c.users.resize(c.offsets[n]);
-  std::vector<std::uint64_t> fill(c.offsets.begin(), c.offsets.end() - 1);
+  LargeVector<std::uint64_t> fill(c.offsets.begin(), c.offsets.end() - 1);
   for (std::size_t i = 0; i < n; ++i) {
     for (NodeId input : nodes[i].inputs) c.users[fill[input]++] = static_cast<Pos>(i);
   }
@@ -73,13 +73,13 @@ class LowestRootUnionFind {
   }
 
  private:
-  std::vector<Pos> parent_;
+  LargeVector<Pos> parent_;
 };
 
 bool is_op(const EngineNode& node) noexcept { return !node.barrier; }
 
-std::vector<Pos> single_use_groups(const std::vector<EngineNode>& nodes, const Consumers& consumers,
-                                             const std::vector<std::uint8_t>& is_output) {
+LargeVector<Pos> single_use_groups(const LargeVector<EngineNode>& nodes, const Consumers& consumers,
+                                             const LargeVector<std::uint8_t>& is_output) {
   const std::size_t n = nodes.size();
   LowestRootUnionFind groups(n);
   for (std::size_t i = 0; i < n; ++i) {
@@ -87,15 +87,15 @@ std::vector<Pos> single_use_groups(const std::vector<EngineNode>& nodes, const C
     const auto uses = consumers.of(i);
     if (uses.size() == 1 && is_op(nodes[uses[0]])) groups.unite(static_cast<Pos>(i), uses[0]);
   }
-  std::vector<Pos> group(n);
+  LargeVector<Pos> group(n);
   for (std::size_t i = 0; i < n; ++i) group[i] = is_op(nodes[i]) ? groups.find(static_cast<Pos>(i)) : static_cast<Pos>(i);
   return group;
 }
 
-std::vector<Pos> maximal_groups(const std::vector<EngineNode>& nodes, const Consumers& consumers,
-                                          const std::vector<std::uint8_t>& is_output) {
+LargeVector<Pos> maximal_groups(const LargeVector<EngineNode>& nodes, const Consumers& consumers,
+                                          const LargeVector<std::uint8_t>& is_output) {
   const std::size_t n = nodes.size();
-  std::vector<Pos> group(n);
+  LargeVector<Pos> group(n);
   for (std::size_t i = 0; i < n; ++i) group[i] = static_cast<Pos>(i);
   // Consumers lie above the node, so their groups are final when it is
   // visited.
@@ -120,7 +120,7 @@ std::vector<Pos> maximal_groups(const std::vector<EngineNode>& nodes, const Cons
 // after every group it reads.
 class Emitter {
  public:
-  Emitter(const EngineGraph& graph, const Prototypes& prototypes, const std::vector<Pos>& group,
+  Emitter(const EngineGraph& graph, const Prototypes& prototypes, const LargeVector<Pos>& group,
           FusedGraph& out)
       : nodes_(graph.nodes),
         prototypes_(prototypes),
@@ -180,27 +180,27 @@ class Emitter {
   }
 
  private:
-  const std::vector<EngineNode>& nodes_;
+  const LargeVector<EngineNode>& nodes_;
   const Prototypes& prototypes_;
-  const std::vector<Pos>& group_;
+  const LargeVector<Pos>& group_;
   FusedGraph& out_;
-  std::vector<std::uint64_t> emitted_;  // group identity -> new id
-  std::vector<Pos> member_index_;       // member -> index in its stage
-  std::vector<Pos> input_position_;     // producing group -> stage input
-  std::vector<Pos> input_stamp_;        // the stage input_position_ was set for
+  LargeVector<std::uint64_t> emitted_;  // group identity -> new id
+  LargeVector<Pos> member_index_;       // member -> index in its stage
+  LargeVector<Pos> input_position_;     // producing group -> stage input
+  LargeVector<Pos> input_stamp_;        // the stage input_position_ was set for
   NodeIds inputs_;
 };
 
 }  // namespace
 
 FusedGraph stage_fusion(const EngineGraph& graph, const Prototypes& prototypes, bool maximal_fusion) {
-  const std::vector<EngineNode>& nodes = graph.nodes;
+  const LargeVector<EngineNode>& nodes = graph.nodes;
   const std::size_t n = nodes.size();
   if (n >= kNoPos) fail_invariant("a fused graph has fewer nodes than 32-bit positions", std::to_string(n));
-  std::vector<Pos> group;
+  LargeVector<Pos> group;
   {
     const Consumers consumers = consumers_of(nodes);
-    std::vector<std::uint8_t> is_output(n, 0);
+    LargeVector<std::uint8_t> is_output(n, 0);
     for (NodeId output : graph.outputs) {
       if (output >= n) fail_invariant("fused outputs name nodes", std::to_string(output));
       is_output[output] = 1;
@@ -210,13 +210,13 @@ FusedGraph stage_fusion(const EngineGraph& graph, const Prototypes& prototypes, 
 
   // Member lists per group, ascending (flat, with offsets), and each
   // group's highest member.
-  std::vector<Pos> offsets(n + 1, 0);
+  LargeVector<Pos> offsets(n + 1, 0);
   for (std::size_t i = 0; i < n; ++i) ++offsets[group[i] + 1];
   for (std::size_t i = 0; i < n; ++i) offsets[i + 1] += offsets[i];
-  std::vector<Pos> members(n);
-  std::vector<Pos> highest(n, kNoPos);
+  LargeVector<Pos> members(n);
+  LargeVector<Pos> highest(n, kNoPos);
   {
-    std::vector<Pos> fill(offsets.begin(), offsets.end() - 1);
+    LargeVector<Pos> fill(offsets.begin(), offsets.end() - 1);
     for (std::size_t i = 0; i < n; ++i) {
       members[fill[group[i]]++] = static_cast<Pos>(i);
       highest[group[i]] = static_cast<Pos>(i);
