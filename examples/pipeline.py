@@ -20,7 +20,9 @@ def build() -> tuple[qc.GraphStore, list[int]]:
     parsed = store.add_op("parse", [events], {"schema": "v3"})
     scaled = store.add_op("mul", [parsed], {"scalar": 1.0, "side": "r"})  # multiply by one
     shifted = store.add_op("add", [scaled], {"scalar": 0.0, "side": "l"})  # add zero
-    keyed = store.add_exchange([shifted], {"scheme": "hash", "key": "user_id"})
+    filtered = store.add_op("filter", [shifted], {"expr": "amount > 0"})
+    projected = store.add_op("project", [filtered], {"columns": "user_id,amount"})
+    keyed = store.add_exchange([projected], {"scheme": "hash", "key": "user_id"})
     joined = store.add_join([keyed, users], {"how": "inner"})
     model = qc.PayloadDescriptor(kind="onnx", content_hash="sha256:9f2c", framework="onnxruntime",
                                  version="1.18", io_schema="f32[n,8]->f32[n]")
@@ -50,7 +52,8 @@ def main() -> None:
     print(f"IR blob: {len(blob)} bytes, round trip identical, restored outputs {restored.outputs()}")
 
     # Reduce against the outputs: the multiply-by-one and add-zero vanish and
-    # the remaining op becomes a stage; the source store is left as it was.
+    # parse, filter and project fuse into one stage; the source store is
+    # left as it was.
     reduced, report = store.reduce(outputs=outputs)
     print("reduction report:", {key: report[key] for key in sorted(report)})
     print(f"reduced nodes: {reduced.node_count()}  outputs: {reduced.outputs()}")
