@@ -5,12 +5,11 @@ equivalent pure-Python structure (a list of tuples), in the same run.
 """
 
 import argparse
-import gc
 import pickle
 import random
-import time
 
 import quorvel_core as qc
+from bench_support import best_of
 
 
 def build(n: int, seed: int = 11):
@@ -37,16 +36,6 @@ def build(n: int, seed: int = 11):
     return store, (rows, outputs), outputs
 
 
-def best_of(repeat, fn):
-    best = float("inf")
-    result = None
-    for _ in range(repeat):
-        result = None  # the previous result is freed outside the timed region
-        gc.collect()
-        start = time.perf_counter()
-        result = fn()
-        best = min(best, time.perf_counter() - start)
-    return best, result
 
 
 def main() -> None:

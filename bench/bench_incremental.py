@@ -28,6 +28,7 @@ import sys
 import time
 
 import quorvel_core as qc
+from bench_support import best_of
 from bench_reduce import EXCHANGE, EXTERNAL, JOIN, OP, REDUCTION, SOURCE, make_graph, parse_size
 
 QUARTERS = 4
@@ -97,15 +98,6 @@ def build_and_step(g, delta: int, overhead: float) -> dict:
             "quarters": [t / max(k, 1) for t, k in zip(quarter_time, quarter_nodes)], "t_steps": sum(quarter_time)}
 
 
-def best_of(repeat, fn):
-    best, result = float("inf"), None
-    for _ in range(repeat):
-        result = None
-        gc.collect()
-        start = time.perf_counter()
-        result = fn()
-        best = min(best, time.perf_counter() - start)
-    return best, result
 
 
 def main() -> None:

@@ -29,6 +29,7 @@ import sys
 import time
 
 import quorvel_core as qc
+from bench_support import best_of, proc_status
 
 SOURCE, OP, REDUCTION, EXCHANGE, JOIN, EXTERNAL = range(6)
 
@@ -247,24 +248,8 @@ def reduce_python(rows: list[tuple], outputs: list[int]):
     return reachable, list(table), [canon[o] for o in outputs]
 
 
-def best_of(repeat, fn):
-    best = float("inf")
-    result = None
-    for _ in range(repeat):
-        result = None  # the previous result is freed outside the timed region
-        gc.collect()
-        start = time.perf_counter()
-        result = fn()
-        best = min(best, time.perf_counter() - start)
-    return best, result
 
 
-def proc_status(field: str) -> int:
-    with open("/proc/self/status") as f:
-        for line in f:
-            if line.startswith(field + ":"):
-                return int(line.split()[1]) * 1024
-    raise RuntimeError(f"{field} not in /proc/self/status")
 
 
 def measure_memory(n: int) -> dict:

@@ -16,16 +16,11 @@ import json
 import time
 
 import quorvel_core as qc
+from bench_support import proc_status
 
 NAMES = ("scale", "shift", "clip", "cast")
 
 
-def proc_status(field: str) -> int:
-    with open("/proc/self/status") as f:
-        for line in f:
-            if line.startswith(field + ":"):
-                return int(line.split()[1]) * 1024
-    raise RuntimeError(f"{field} not in /proc/self/status")
 
 
 def main() -> None:

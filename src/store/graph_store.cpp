@@ -5,10 +5,6 @@
 
 namespace quorvel {
 
-void GraphStore::fail_poisoned() {
-  fail_invariant("quorvel-core store mutex poisoned", "PoisonError { .. }");
-}
-
 Outcome<NodeId, BadNodeId> GraphStore::intern_locked(Inner& inner, NodeKey&& key, std::uint64_t hash) {
   const NodeId n = inner.arena.size();
   for (NodeId input : key.inputs()) {

@@ -16,6 +16,7 @@
 #include "store/node_index.hpp"
 #include "store/node_map_entry.hpp"
 #include "support/outcome.hpp"
+#include "support/poisoning_mutex.hpp"
 
 namespace quorvel {
 
@@ -129,25 +130,13 @@ class GraphStore {
   // failure leaves the state unchanged.
   template <class F>
   decltype(auto) locked(F&& f) const {
-    std::lock_guard<std::mutex> guard(mutex_);
-    if (poisoned_) fail_poisoned();
-    try {
-      return f(inner_);
-    } catch (const std::bad_alloc&) {
-      throw;
-    } catch (...) {
-      poisoned_ = true;
-      throw;
-    }
+    return mutex_.run([&]() -> decltype(auto) { return f(inner_); });
   }
-
-  [[noreturn]] static void fail_poisoned();
 
   // The work of intern() on the locked state, with the key's hash.
   static Outcome<NodeId, BadNodeId> intern_locked(Inner& inner, NodeKey&& key, std::uint64_t hash);
 
-  mutable std::mutex mutex_;
-  mutable bool poisoned_ = false;
+  PoisoningMutex mutex_{"quorvel-core store mutex poisoned"};
   mutable Inner inner_;
 };
 

@@ -6,21 +6,33 @@
 
 namespace quorvel::large_block {
 
-namespace {
-constexpr std::size_t kMapThreshold = std::size_t{4} << 20;  // 4 MiB
+void* map(std::size_t bytes) {
+#if defined(__linux__)
+  void* p = mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  if (p == MAP_FAILED) throw std::bad_alloc();
+#ifdef MADV_HUGEPAGE
+  madvise(p, bytes, MADV_HUGEPAGE);
+#endif
+  return p;
+#else
+  (void)bytes;
+  return nullptr;
+#endif
+}
+
+void unmap(void* p, std::size_t bytes) noexcept {
+#if defined(__linux__)
+  munmap(p, bytes);
+#else
+  (void)p;
+  (void)bytes;
+#endif
 }
 
 void* allocate(std::size_t bytes) {
-#if defined(__linux__)
   if (bytes >= kMapThreshold) {
-    void* p = mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-    if (p == MAP_FAILED) throw std::bad_alloc();
-#ifdef MADV_HUGEPAGE
-    madvise(p, bytes, MADV_HUGEPAGE);
-#endif
-    return p;
+    if (void* p = map(bytes)) return p;
   }
-#endif
   return ::operator new(bytes);
 }
 
@@ -28,7 +40,7 @@ void deallocate(void* p, std::size_t bytes) noexcept {
   if (p == nullptr) return;
 #if defined(__linux__)
   if (bytes >= kMapThreshold) {
-    munmap(p, bytes);
+    unmap(p, bytes);
     return;
   }
 #endif

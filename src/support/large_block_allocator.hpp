@@ -14,8 +14,18 @@ namespace quorvel {
 
 namespace large_block {
 
+// Blocks of this size or more are mapped.
+inline constexpr std::size_t kMapThreshold = std::size_t{4} << 20;  // 4 MiB
+
+// A block of bytes: mapped, zero-filled and advised to use huge pages when
+// bytes >= kMapThreshold (or nullptr where the platform cannot map), from
+// the heap otherwise. Throws std::bad_alloc.
 void* allocate(std::size_t bytes);
 void deallocate(void* p, std::size_t bytes) noexcept;
+
+// The mapping half alone: nullptr where the platform cannot map.
+void* map(std::size_t bytes);
+void unmap(void* p, std::size_t bytes) noexcept;
 
 }  // namespace large_block
 

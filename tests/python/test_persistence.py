@@ -9,24 +9,13 @@ from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
 import quorvel_core as qc
+from blob_bytes import text, u32, u64
 
 BLOB_ERRORS = (
     "not a quorvel IR blob (bad magic/version)",
     "truncated quorvel IR blob",
     "invalid utf-8 in quorvel IR blob",
 )
-
-
-def u32(n):
-    return struct.pack("<I", n)
-
-
-def u64(n):
-    return struct.pack("<Q", n)
-
-
-def text(s):
-    return u32(len(s.encode())) + s.encode()
 
 
 def full_store():

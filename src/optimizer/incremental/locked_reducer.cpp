@@ -7,8 +7,6 @@
 
 namespace quorvel {
 
-void LockedReducer::fail_poisoned() { fail_invariant("incremental reducer poisoned", "PoisonError { .. }"); }
-
 Outcome<std::uint64_t, BadNodeId> LockedReducer::step_locked(IncrementalReducer& reducer, const GraphStore& store) {
   return reducer.step(store.snapshot_from(reducer.watermark()));
 }

@@ -16,6 +16,7 @@
 #include "store/derived_stores.hpp"
 #include "store/graph_store.hpp"
 #include "support/outcome.hpp"
+#include "support/poisoning_mutex.hpp"
 
 namespace quorvel {
 
@@ -48,25 +49,13 @@ class LockedReducer {
   // operations leave it consistent when an allocation fails.)
   template <class F>
   decltype(auto) locked(F&& f) const {
-    std::lock_guard<std::mutex> guard(mutex_);
-    if (poisoned_) fail_poisoned();
-    try {
-      return f(reducer_);
-    } catch (const std::bad_alloc&) {
-      throw;
-    } catch (...) {
-      poisoned_ = true;
-      throw;
-    }
+    return mutex_.run([&]() -> decltype(auto) { return f(reducer_); });
   }
-
-  [[noreturn]] static void fail_poisoned();
 
   // The step on the locked reducer.
   static Outcome<std::uint64_t, BadNodeId> step_locked(IncrementalReducer& reducer, const GraphStore& store);
 
-  mutable std::mutex mutex_;
-  mutable bool poisoned_ = false;
+  PoisoningMutex mutex_{"incremental reducer poisoned"};
   mutable IncrementalReducer reducer_;
 };
 
