@@ -13,7 +13,8 @@ namespace quorvel::egraph {
 // Operators, pattern variables and rule names are all GlobalSymbols. Two
 // symbols are equal exactly when their texts are; they compare and hash as
 // 32-bit integers, never through their text. The numeric order of handles is
-// an arbitrary but fixed total order.
+// an arbitrary total order, fixed within a process but different in the
+// next one: it may order work (e-class node lists) but never decide a result.
 class GlobalSymbol {
  public:
   // The null symbol (handle 0); it names no text.

@@ -15,6 +15,11 @@ NodeMemo::NodeMemo()
     : narrow_(kInitialCapacity), narrow_mask_(kInitialCapacity - 1), wide_(kInitialCapacity),
       wide_mask_(kInitialCapacity - 1) {}
 
+// Unkeyed on purpose, as SymbolLang::hash for wide nodes: the words are a
+// symbol handle and class ids. Handles come from the keyed symbol table
+// (random per process, never a caller's choice) and class ids are handed
+// out in order of creation, so no caller picks the words being hashed; a
+// keyed hash here would only slow every e-graph operation down.
 std::uint64_t NodeMemo::narrow_hash(const NarrowKey& key) noexcept {
   return hash_combine(mix64((static_cast<std::uint64_t>(key.op) << 32) | key.first), key.second);
 }

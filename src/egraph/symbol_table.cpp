@@ -4,7 +4,7 @@
 #include <cstring>
 #include <string>
 
-#include "support/hash_mix.hpp"
+#include "support/keyed_hash.hpp"
 #include "support/internal_error.hpp"
 
 namespace quorvel::egraph {
@@ -14,7 +14,16 @@ namespace {
 constexpr std::size_t kTextBlockSize = 64 * 1024;
 constexpr std::size_t kInitialSlots = 64;
 
-std::uint64_t text_hash(std::string_view text) { return hash_bytes(0x51a7b01c0ffeeULL, text); }
+// Texts are node names and params, chosen by callers, so the hash that picks
+// shard and slot is keyed with the process's random key: no set of texts
+// shares a slot under every key. Handles therefore differ between processes
+// (they carry the shard number); nothing observable depends on their
+// numeric order.
+std::uint64_t text_hash(std::string_view text) {
+  KeyedHasher hasher(process_hash_key());
+  hasher.bytes(text);
+  return hasher.finish();
+}
 
 }  // namespace
 

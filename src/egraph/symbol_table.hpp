@@ -14,7 +14,8 @@ namespace quorvel::egraph {
 
 // Maps texts to 32-bit handles and back. The same text always yields the same
 // handle and different texts different handles. The table is split into 16
-// shards chosen from a hash of the text, each guarded by its own mutex for
+// shards chosen from a keyed hash of the text (random per process, so a
+// text's handle differs from one process to the next), each guarded by its own mutex for
 // the duration of one lookup-or-insert. A handle carries the shard number in
 // its top 4 bits and the 1-based position within the shard in its low 28
 // bits, so 0 is never a handle.

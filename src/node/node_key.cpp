@@ -61,18 +61,22 @@ bool operator==(const NodeKey& a, const NodeKey& b) noexcept {
   return true;
 }
 
-std::uint64_t NodeKey::hash(std::uint64_t seed) const noexcept {
-  std::uint64_t h = fold_word(seed, static_cast<std::uint64_t>(kind_));
-  h = fold_bytes(h, name_.view());
-  h = params_.hash_into(h);
-  h = fold_word(h, inputs_.size());
-  for (NodeId id : inputs_) h = fold_word(h, id);
-  if (kind_ == NodeKind::External) h = descriptor_->hash_into(h);
+std::uint64_t NodeKey::hash(const HashKey& key) const noexcept {
+  // Every variable-length part goes in after its length (the name's shares
+  // a word with the kind), so distinct keys are distinct word streams.
+  KeyedHasher h(key);
+  const std::string_view name = name_.view();
+  h.word(static_cast<std::uint64_t>(kind_) | static_cast<std::uint64_t>(name.size()) << 8);
+  h.raw_bytes(name);
+  params_.hash_into(h);
+  h.word(inputs_.size());
+  for (NodeId id : inputs_) h.word(id);
+  if (kind_ == NodeKind::External) descriptor_->hash_into(h);
   if (kind_ == NodeKind::Stage) {
-    h = fold_word(h, members_->size());
-    for (const StageOp& m : *members_) h = m.hash_into(h);
+    h.word(members_->size());
+    for (const StageOp& m : *members_) m.hash_into(h);
   }
-  return mix64(h);
+  return h.finish();
 }
 
 const char* kind_text(NodeKind kind) noexcept {

@@ -55,7 +55,8 @@ class NodeKey {
   NodeKey with_inputs(NodeInputs inputs) const;
 
   friend bool operator==(const NodeKey& a, const NodeKey& b) noexcept;
-  std::uint64_t hash(std::uint64_t seed) const noexcept;
+  // The keyed hash of every field (see support/keyed_hash.hpp).
+  std::uint64_t hash(const HashKey& key) const noexcept;
 
   // The canonical operator text without inputs, e.g. "op|add|k=i2".
   std::string token() const;

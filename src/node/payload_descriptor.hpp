@@ -6,7 +6,7 @@
 #include <optional>
 #include <string>
 
-#include "support/hash_mix.hpp"
+#include "support/keyed_hash.hpp"
 
 namespace quorvel {
 
@@ -20,15 +20,14 @@ struct PayloadDescriptor {
 
   friend bool operator==(const PayloadDescriptor&, const PayloadDescriptor&) = default;
 
-  std::uint64_t hash_into(std::uint64_t state) const noexcept {
-    state = fold_bytes(state, kind);
-    state = fold_bytes(state, content_hash);
-    state = fold_bytes(state, framework);
-    state = fold_bytes(state, version);
-    state = fold_bytes(state, io_schema);
-    state = fold_word(state, preprocessing_ref.has_value() ? 1 : 0);
-    if (preprocessing_ref) state = fold_bytes(state, *preprocessing_ref);
-    return state;
+  void hash_into(KeyedHasher& hasher) const noexcept {
+    hasher.bytes(kind);
+    hasher.bytes(content_hash);
+    hasher.bytes(framework);
+    hasher.bytes(version);
+    hasher.bytes(io_schema);
+    hasher.word(preprocessing_ref.has_value() ? 1 : 0);
+    if (preprocessing_ref) hasher.bytes(*preprocessing_ref);
   }
 };
 

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "support/hash_mix.hpp"
+#include "support/keyed_hash.hpp"
 
 namespace quorvel {
 
@@ -29,11 +29,15 @@ struct StageOp {
 
   friend bool operator==(const StageOp&, const StageOp&) = default;
 
-  std::uint64_t hash_into(std::uint64_t state) const noexcept {
-    state = fold_bytes(state, token);
-    state = fold_word(state, refs.size());
-    for (const StageRef& r : refs) state = fold_word(state, (r.index << 1) ^ static_cast<std::uint64_t>(r.kind));
-    return state;
+  void hash_into(KeyedHasher& hasher) const noexcept {
+    hasher.bytes(token);
+    hasher.word(refs.size());
+    // Kind and index as separate words: one packed word would let index
+    // 2^63 meet index 0 under every key.
+    for (const StageRef& r : refs) {
+      hasher.word(static_cast<std::uint64_t>(r.kind));
+      hasher.word(r.index);
+    }
   }
 };
 

@@ -8,6 +8,7 @@
 
 #include "param/token_escape.hpp"
 #include "support/hash_mix.hpp"
+#include "support/internal_error.hpp"
 
 namespace quorvel {
 
@@ -179,7 +180,9 @@ template <class Entry>
 void ParamMap::encode_sorted(std::span<const Entry> entries) {
   std::size_t total = 0;
   for (const Entry& e : entries) total += encoded_size(view_of(e));
-  if (total > UINT32_MAX || entries.size() >= kHasNan) throw std::bad_alloc();
+  if (total > kMaxEncodedBytes || entries.size() >= kHasNan) {
+    throw LimitExceeded("params too large: their encoding exceeds the 4 GiB record limit (4294967295 bytes)");
+  }
   unsigned char* out = allocate(total);
   bool has_nan = false;
   for (const Entry& e : entries) {
@@ -217,6 +220,16 @@ ParamMap& ParamMap::operator=(ParamMap other) noexcept {
 
 ParamMap::~ParamMap() {
   if (size_ > kInlineBytes) delete[] storage_.heap;
+}
+
+std::optional<std::string_view> ParamMap::repeated_name() const noexcept {
+  // Sorted by name, so equal names are neighbours.
+  std::optional<std::string_view> previous;
+  for (const ParamEntryView e : *this) {
+    if (previous && *previous == e.name) return e.name;
+    previous = e.name;
+  }
+  return std::nullopt;
 }
 
 ParamEntryView ParamMap::Iterator::operator*() const noexcept {
@@ -264,15 +277,18 @@ bool operator==(const ParamMap& a, const ParamMap& b) noexcept {
   return true;
 }
 
-std::uint64_t ParamMap::hash_into(std::uint64_t state) const noexcept {
-  state = fold_word(state, count_);
-  if ((count_ & kHasNan) == 0) return fold_bytes(state, std::string_view(reinterpret_cast<const char*>(bytes()), size_));
+void ParamMap::hash_into(KeyedHasher& hasher) const noexcept {
+  if ((count_ & kHasNan) == 0) {
+    // Count and encoded size in one word, then the encoding.
+    hasher.word(count_ | static_cast<std::uint64_t>(size_) << 32);
+    return hasher.raw_bytes(std::string_view(reinterpret_cast<const char*>(bytes()), size_));
+  }
+  hasher.word(count_);
   // NaNs with different payloads are equal: hash the canonical values.
   for (const ParamEntryView e : *this) {
-    state = fold_bytes(state, e.name);
-    state = e.value.hash_into(state);
+    hasher.bytes(e.name);
+    e.value.hash_into(hasher);
   }
-  return state;
 }
 
 void ParamMap::append_token(std::string& out) const {

@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <iterator>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -35,8 +36,13 @@ class ParamMap {
  public:
   ParamMap() noexcept : count_(0), size_(0) {}
 
+  // The largest encoding a map may have: its size is kept in 32 bits, like
+  // every record length.
+  static constexpr std::size_t kMaxEncodedBytes = 0xFFFFFFFFu;
+
   // Sorts the entries by name (stable, unsigned byte order). Entries with
-  // equal names are all kept, in their given order.
+  // equal names are all kept, in their given order. Throws LimitExceeded
+  // when the entries encode to more than kMaxEncodedBytes.
   explicit ParamMap(std::vector<ParamEntry> entries);
 
   // The same from borrowed entries (sorted in place); nothing is copied
@@ -93,11 +99,15 @@ class ParamMap {
   Iterator begin() const noexcept { return Iterator(bytes()); }
   Iterator end() const noexcept { return Iterator(bytes() + size_); }
   bool empty() const noexcept { return size() == 0; }
+
+  // The first name (in map order) that two entries share, or null when
+  // every name is distinct. Valid while the map lives unchanged.
+  std::optional<std::string_view> repeated_name() const noexcept;
   std::size_t size() const noexcept { return count_ & ~kHasNan; }
 
   friend bool operator==(const ParamMap& a, const ParamMap& b) noexcept;
 
-  std::uint64_t hash_into(std::uint64_t state) const noexcept;
+  void hash_into(KeyedHasher& hasher) const noexcept;
 
   // "name=value;name=value" with names escaped; empty for an empty map.
   std::string token() const;

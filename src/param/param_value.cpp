@@ -50,15 +50,14 @@ bool operator==(const ParamValueView& a, const ParamValueView& b) noexcept {
   return false;
 }
 
-std::uint64_t ParamValueView::hash_into(std::uint64_t state) const noexcept {
-  state = fold_word(state, static_cast<std::uint64_t>(kind_));
+void ParamValueView::hash_into(KeyedHasher& hasher) const noexcept {
+  hasher.word(static_cast<std::uint64_t>(kind_));
   switch (kind()) {
-    case ParamKind::Int: return fold_word(state, static_cast<std::uint64_t>(as_int()));
-    case ParamKind::Float: return fold_word(state, canonical_float_bits(as_float()));
-    case ParamKind::Bool: return fold_word(state, as_bool() ? 1 : 0);
-    case ParamKind::Str: return fold_bytes(state, as_str());
+    case ParamKind::Int: return hasher.word(static_cast<std::uint64_t>(as_int()));
+    case ParamKind::Float: return hasher.word(canonical_float_bits(as_float()));
+    case ParamKind::Bool: return hasher.word(as_bool() ? 1 : 0);
+    case ParamKind::Str: return hasher.bytes(as_str());
   }
-  return state;
 }
 
 void ParamValueView::append_token(std::string& out) const {

@@ -9,6 +9,8 @@
 #include <string_view>
 #include <variant>
 
+#include "support/keyed_hash.hpp"
+
 namespace quorvel {
 
 enum class ParamKind : std::uint8_t { Int = 0, Float = 1, Bool = 2, Str = 3 };
@@ -50,7 +52,7 @@ class ParamValueView {
   ParamValue to_value() const;
 
   friend bool operator==(const ParamValueView& a, const ParamValueView& b) noexcept;
-  std::uint64_t hash_into(std::uint64_t state) const noexcept;
+  void hash_into(KeyedHasher& hasher) const noexcept;
   void append_token(std::string& out) const;
   void append_display(std::string& out) const;
 
@@ -84,8 +86,8 @@ class ParamValue {
   friend bool operator==(const ParamValue& a, const ParamValue& b) noexcept { return a.view() == b.view(); }
   friend bool operator==(const ParamValueView& a, const ParamValue& b) noexcept { return a == b.view(); }
 
-  // Folds this value into a running hash state, consistently with ==.
-  std::uint64_t hash_into(std::uint64_t state) const noexcept { return view().hash_into(state); }
+  // Feeds this value to a keyed hash, consistently with ==.
+  void hash_into(KeyedHasher& hasher) const noexcept { view().hash_into(hasher); }
 
   // The canonical token: "i-42", "f3ff0000000000000", "btrue", "sx%7Cy".
   std::string token() const;

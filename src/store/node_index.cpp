@@ -1,29 +1,10 @@
 #include "store/node_index.hpp"
 
-#include <atomic>
-#include <chrono>
 #include <new>
-#include <random>
-
-#include "support/hash_mix.hpp"
 
 namespace quorvel {
 
-namespace {
-
-std::uint64_t fresh_seed() {
-  static const std::uint64_t process_seed = [] {
-    std::random_device device;
-    std::uint64_t s = (std::uint64_t{device()} << 32) ^ device();
-    return s ^ static_cast<std::uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count());
-  }();
-  static std::atomic<std::uint64_t> counter{0};
-  return mix64(process_seed + 0x9e3779b97f4a7c15ULL * (counter.fetch_add(1, std::memory_order_relaxed) + 1));
-}
-
-}  // namespace
-
-NodeIndex::NodeIndex() : seed_(fresh_seed()) {}
+NodeIndex::NodeIndex() : key_(fresh_hash_key()) {}
 
 std::optional<NodeId> NodeIndex::find(const NodeKey& key, std::uint64_t hash, const NodeArena& arena) const noexcept {
   if (size_ == 0) return std::nullopt;

@@ -8,17 +8,19 @@
 
 #include "node/node_key.hpp"
 #include "store/node_arena.hpp"
+#include "support/keyed_hash.hpp"
 #include "support/zeroed_table.hpp"
 
 namespace quorvel {
 
 class NodeIndex {
  public:
-  // A fresh random seed for every table: hash values serve only lookups and
-  // never decide an order.
+  // A fresh random key for every table: keys come from callers and from
+  // blobs, so the hash is keyed (no collision holds under every key), and
+  // hash values serve only lookups, never deciding an order.
   NodeIndex();
 
-  std::uint64_t hash(const NodeKey& key) const noexcept { return key.hash(seed_); }
+  std::uint64_t hash(const NodeKey& key) const noexcept { return key.hash(key_); }
 
   std::optional<NodeId> find(const NodeKey& key, std::uint64_t hash, const NodeArena& arena) const noexcept;
 
@@ -53,7 +55,7 @@ class NodeIndex {
   void rehash(std::size_t new_capacity);
   Slot* slots() const noexcept { return static_cast<Slot*>(table_.data()); }
 
-  const std::uint64_t seed_;  // fixed at construction; read without the store lock
+  const HashKey key_;  // fixed at construction; read without the store lock
   ZeroedTable table_;         // capacity_ slots; a zero slot is empty
   std::size_t capacity_ = 0;  // a power of two, or 0
   std::size_t size_ = 0;

@@ -1,6 +1,7 @@
-// Small, fixed hash building blocks. Tables that must be reproducible
-// (everything in the rewrite engine) use them unseeded; the interning store
-// feeds a per-table random seed in as the starting state.
+// Small, fixed hash building blocks for tables whose words no caller
+// chooses (the rewrite engine's, over symbol handles and class ids). A table
+// fed by caller-controlled content uses the keyed hash of keyed_hash.hpp
+// instead: these can be made to collide whatever their seed.
 #pragma once
 
 #include <cstddef>

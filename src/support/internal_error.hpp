@@ -6,12 +6,27 @@
 #include <exception>
 #include <string>
 #include <string_view>
+#include <utility>
 
 namespace quorvel {
 
 class InternalError : public std::exception {
  public:
   explicit InternalError(std::string message) : message_(std::move(message)) {}
+  const char* what() const noexcept override { return message_.c_str(); }
+  const std::string& message() const noexcept { return message_; }
+
+ private:
+  std::string message_;
+};
+
+// A value from the caller that is past one of the core's fixed size limits
+// (for example a node's parameters encoding to more than 4 GiB). Not a
+// broken guarantee: nothing was changed, and the Python layer raises
+// OverflowError with the message.
+class LimitExceeded : public std::exception {
+ public:
+  explicit LimitExceeded(std::string message) : message_(std::move(message)) {}
   const char* what() const noexcept override { return message_.c_str(); }
   const std::string& message() const noexcept { return message_; }
 

@@ -15,6 +15,12 @@ namespace {
 // Open addressing over positions of the hash-consed graph. Keys (op and
 // inputs) are compared in the graph itself, never copied. The table is
 // only looked up, so its seed cannot show in the result.
+//
+// Not the keyed hash of the store's index, by choice: the words are a symbol
+// handle (from the keyed symbol table, random per process) and positions in
+// the graph, assigned in order; a caller picks neither word, only which
+// earlier positions a node reads, and every word passes a full avalanche
+// after the random seed.
 class NodeTable {
  public:
   NodeTable(const LargeVector<EngineNode>& nodes, std::size_t expected) : nodes_(nodes) {

@@ -29,7 +29,9 @@ class Prototypes {
 
  private:
   NodeList nodes_;
-  // Only looked up, never iterated.
+  // Only looked up, never iterated. Keyed by symbol handle with the
+  // standard (identity) hash: handles carry a shard picked by the keyed
+  // symbol table and a position assigned in order, never a caller's word.
   std::unordered_map<std::uint32_t, std::size_t> first_;
 };
 

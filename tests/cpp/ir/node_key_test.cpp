@@ -96,8 +96,8 @@ TEST(NodeKey, EveryFieldTakesPartInIdentity) {
     EXPECT_EQ(c.a == c.b, c.equal);
     EXPECT_EQ(c.b == c.a, c.equal);
     if (c.equal) {
-      EXPECT_EQ(c.a.hash(0), c.b.hash(0));
-      EXPECT_EQ(c.a.hash(0xDEADBEEF), c.b.hash(0xDEADBEEF));
+      EXPECT_EQ(c.a.hash(HashKey{}), c.b.hash(HashKey{}));
+      EXPECT_EQ(c.a.hash(HashKey{0xDEADBEEF, 7}), c.b.hash(HashKey{0xDEADBEEF, 7}));
     }
     // Copies (by construction and by assignment) are equal and independent.
     const NodeKey copy = c.a;

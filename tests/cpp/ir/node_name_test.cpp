@@ -65,7 +65,7 @@ TEST(NodeName, KeysWithLongAndShortNamesCompareAndHashByText) {
   const NodeKey a = NodeKey::op(long_name, {}, {0, 1, 2});
   const NodeKey b = NodeKey::op(std::string(long_name), {}, {0, 1, 2});
   EXPECT_EQ(a, b);
-  EXPECT_EQ(a.hash(7), b.hash(7));
+  EXPECT_EQ(a.hash(HashKey{7, 8}), b.hash(HashKey{7, 8}));
   EXPECT_EQ(a.name(), long_name);
   EXPECT_FALSE(a == NodeKey::op(long_name + "x", {}, {0, 1, 2}));
   EXPECT_FALSE(a == NodeKey::op(long_name, {}, {0, 1}));
