@@ -68,6 +68,18 @@ std::string to_text(PyObject* object) { return std::string(text_view(object)); }
 
 namespace {
 
+// Clears the pending error when it is one by which a conversion says "not
+// this type" (TypeError, OverflowError, ValueError, or a subclass); raises
+// it unchanged otherwise.
+void clear_if_not_this_type() {
+  if (PyErr_ExceptionMatches(PyExc_TypeError) || PyErr_ExceptionMatches(PyExc_OverflowError) ||
+      PyErr_ExceptionMatches(PyExc_ValueError)) {
+    PyErr_Clear();
+    return;
+  }
+  raise_current();
+}
+
 NodeId to_node_id(PyObject* item) {
   unsigned long long value;
   if (PyLong_CheckExact(item)) {
@@ -147,7 +159,9 @@ void append_ids(PyObject* object, Ids& ids) {
   constexpr Py_ssize_t kMaxReservedIds = Py_ssize_t{1} << 16;
   const Py_ssize_t size_hint = PyObject_Size(object);
   if (size_hint < 0) {
-    PyErr_Clear();
+    // Only "has no usable length" is passed over; anything else (an
+    // interrupt, MemoryError) raised by __len__ ends the conversion.
+    clear_if_not_this_type();
   } else {
     ids.reserve(static_cast<std::size_t>(std::min(size_hint, kMaxReservedIds)));
   }
@@ -216,15 +230,18 @@ ParamValueView to_param_view(PyObject* value) {
   // fail the integer one, exact strs have no numeric conversions.
   if (ParamValueView plain; plain_param_view(value, &plain)) return plain;
   if (PyUnicode_CheckExact(value)) return ParamValueView::text(text_view(value));
+  // A failed conversion passes on to the next rule only when its error
+  // means "not this type"; anything else (KeyboardInterrupt, SystemExit,
+  // MemoryError raised by __index__ or __float__) propagates unchanged.
   {
     const long long v = PyLong_AsLongLong(value);
     if (!(v == -1 && PyErr_Occurred())) return ParamValueView::integer(v);
-    PyErr_Clear();
+    clear_if_not_this_type();
   }
   {
     const double v = PyFloat_AsDouble(value);
     if (!(v == -1.0 && PyErr_Occurred())) return ParamValueView::floating(v);
-    PyErr_Clear();
+    clear_if_not_this_type();
   }
   if (PyUnicode_Check(value)) return ParamValueView::text(text_view(value));
   bad_param_value();
@@ -310,12 +327,35 @@ bool plain_params(PyObject* dict, ParamMap& out) {
   return true;
 }
 
+ParamMap general_params(PyObject* object);
+
 }  // namespace
 
 ParamMap to_params(PyObject* object) {
   if (object == nullptr || object == Py_None) return ParamMap();
   if (!PyDict_Check(object)) raise(PyExc_TypeError, "params must be a dict or None");
-  if (ParamMap plain; plain_params(object, plain)) return plain;
+  ParamMap params;
+  try {
+    // Exact str keys are distinct texts: nothing to check on this path.
+    if (plain_params(object, params)) return params;
+    params = general_params(object);
+  } catch (const LimitExceeded& e) {
+    raise(PyExc_OverflowError, e.message());
+  }
+  // The keys of a dict are distinct objects, but a str subclass with its own
+  // __eq__ and __hash__ lets two of them carry the same text. Such a map
+  // would hold one name twice, in the dict's insertion order, so the node's
+  // identity would depend on that order: refused. Like every error of the
+  // params dict, it carries no note.
+  if (const auto name = params.repeated_name()) {
+    raise(PyExc_ValueError, "param name '" + std::string(*name) + "' given more than once");
+  }
+  return params;
+}
+
+namespace {
+
+ParamMap general_params(PyObject* object) {
   // The general path. The items are taken in one step inside the dict's
   // critical section and converted afterwards: a conversion may run Python
   // code that changes the dict, and the entries borrow the text of the held
@@ -339,8 +379,6 @@ ParamMap to_params(PyObject* object) {
   }
   return ParamMap::from_views(std::span<ParamEntryView>(entries, count));
 }
-
-namespace {
 
 bool text_equals(PyObject* text, std::string_view expected) {
   return PyUnicode_Check(text) && unicode_equals_utf8(text, expected.data(), static_cast<Py_ssize_t>(expected.size()));

@@ -47,6 +47,8 @@ Result entry_point(Result error_value, Body&& body) noexcept {
   try {
     return body();
   } catch (const PyErrorOccurred&) {
+  } catch (const LimitExceeded& e) {
+    PyErr_SetString(PyExc_OverflowError, e.what());
   } catch (const InternalError& e) {
     set_panic(e.message());
   } catch (const std::bad_alloc&) {
