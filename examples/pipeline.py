@@ -13,7 +13,7 @@ from pathlib import Path
 import quorvel_core as qc
 
 
-def build() -> tuple[qc.GraphStore, list[int]]:
+def build() -> qc.GraphStore:
     store = qc.GraphStore()
     events = store.add_source("events", {"path": "s3://bucket/events", "format": "parquet"})
     users = store.add_source("users", {"path": "s3://bucket/users"})
@@ -30,7 +30,9 @@ def build() -> tuple[qc.GraphStore, list[int]]:
     total = store.add_reduction("sum", [scored], {"axis": 0})
     # Building the same node again returns the id it already has.
     assert store.add_op("parse", [events], {"schema": "v3"}) == parsed
-    return store, [total]
+    # The pipeline's result: serialize() and reduce() use the marked outputs.
+    store.mark_output(total)
+    return store
 
 
 def render_svg(dot_file: Path) -> Path | None:
@@ -43,18 +45,18 @@ def render_svg(dot_file: Path) -> Path | None:
 
 
 def main() -> None:
-    store, outputs = build()
-    blob = store.serialize(outputs)
+    store = build()
+    blob = store.serialize()
     restored = qc.GraphStore.deserialize(blob)
     assert restored.serialize() == blob, "a round trip reproduces the blob byte for byte"
     print(f"quorvel_core {qc.version()}")
-    print(f"nodes: {store.node_count()}  outputs: {outputs}")
+    print(f"nodes: {len(store)}  outputs: {store.outputs()}  ({store!r})")
     print(f"IR blob: {len(blob)} bytes, round trip identical, restored outputs {restored.outputs()}")
 
-    # Reduce against the outputs: the multiply-by-one and add-zero vanish and
-    # parse, filter and project fuse into one stage; the source store is
-    # left as it was.
-    reduced, report = store.reduce(outputs=outputs)
+    # Reduce against the marked outputs: the multiply-by-one and add-zero
+    # vanish and parse, filter and project fuse into one stage; the source
+    # store is left as it was.
+    reduced, report = store.reduce()
     print("reduction report:", {key: report[key] for key in sorted(report)})
     print(f"reduced nodes: {reduced.node_count()}  outputs: {reduced.outputs()}")
     print("node map (old id -> (new id, stage member)):", reduced.node_map())

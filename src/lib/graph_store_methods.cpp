@@ -26,6 +26,12 @@ PyMethodDef graph_store_methods[] = {
      "Record a `Join` boundary (plan M40 \xc2\xa7" "2.1). Two inputs `[left, right]`; identity is its\n"
      "`scheme` ParamMap (`params`) + its ordered inputs; `nodes()[i][\"kind\"] == \"join\"`."},
     {"add_external", fastcall(store_add_external), kFastKw, "add_external($self, descriptor, inputs, params=None)\n--\n\n"},
+    {"mark_output", fastcall(store_mark_output), kFastKw,
+     "mark_output($self, id)\n--\n\n"
+     "Mark node `id` as an output (appended unless already marked)."},
+    {"mark_outputs", fastcall(store_mark_outputs), kFastKw,
+     "mark_outputs($self, ids)\n--\n\n"
+     "Mark every node of `ids` as an output, in order; all or nothing."},
     {"node_count", store_node_count, METH_NOARGS, "node_count($self)\n--\n\n"},
     {"outputs", store_outputs, METH_NOARGS,
      "outputs($self)\n--\n\n"
@@ -69,6 +75,9 @@ PyMethodDef graph_store_methods[] = {
      "`(reduced_node_id, member_index | None)`, or `None` if DCE dropped it. Indexed by that\n"
      "arena's node id. Empty for a store that did not come out of a reduction."},
     {"to_dot", store_to_dot, METH_NOARGS, "to_dot($self)\n--\n\n"},
+    {"__reduce__", store_reduce_for_pickle, METH_NOARGS,
+     "__reduce__($self)\n--\n\n"
+     "Pickling support: the store travels as its IR blob (nodes, ids and marks)."},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -20,6 +20,15 @@ PyObject* store_add_external(PyObject* self, PyObject* const* args, Py_ssize_t n
 // Persistence (graph_store_persistence.cpp).
 PyObject* store_serialize(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 PyObject* store_deserialize(PyObject* unused, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+// __reduce__: pickling and copying go through the IR blob.
+PyObject* store_reduce_for_pickle(PyObject* self, PyObject* unused);
+// The module-level function __reduce__ names ("quorvel_core._restore_graph_store",
+// deserialize under a name pickle can find); created once (borrowed).
+PyObject* graph_store_restorer();
+
+// Marking outputs (graph_store_marking.cpp).
+PyObject* store_mark_output(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* store_mark_outputs(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 
 // Reductions and cones (graph_store_reduction.cpp).
 PyObject* store_cone(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);

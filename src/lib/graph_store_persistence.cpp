@@ -7,6 +7,7 @@
 #include "lib/convert.hpp"
 #include "lib/graph_store_methods.hpp"
 #include "lib/graph_store_type.hpp"
+#include "lib/once_init.hpp"
 #include "lib/store_errors.hpp"
 #include "serialize/blob_reader.hpp"
 #include "serialize/blob_writer.hpp"
@@ -65,6 +66,44 @@ PyObject* store_deserialize(PyObject*, PyObject* const* args, Py_ssize_t nargs, 
     auto store = deserialize(bytes);
     if (!store.ok()) raise(PyExc_ValueError, store.error().message());
     return wrap_graph_store(std::move(store).value());
+  });
+}
+
+PyObject* store_reduce_for_pickle(PyObject* self, PyObject*) {
+  return entry_point<PyObject*>(nullptr, [&] {
+    // The class reports "builtins" as its module, where pickle cannot find
+    // it, so the store is rebuilt through the module's own restorer, which
+    // pickle finds by name in quorvel_core.
+    PyObject* restorer = graph_store_restorer();
+    if (restorer == nullptr) raise_current();
+    std::string bytes;
+    try {
+      bytes = serialize_with_marks(*graph_store_of(self));
+    } catch (const BlobTooLarge& e) {
+      raise(PyExc_OverflowError, e.message());
+    }
+    PyRef blob = bytes_of(bytes);
+    PyRef args = check(PyTuple_Pack(1, blob.get()));
+    return check(PyTuple_Pack(2, restorer, args.get())).release();
+  });
+}
+
+namespace {
+
+PyMethodDef restorer_def = {
+    "_restore_graph_store", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(store_deserialize)),
+    METH_FASTCALL | METH_KEYWORDS, "_restore_graph_store(data)\n--\n\n"};
+
+}  // namespace
+
+PyObject* graph_store_restorer() {
+  static OnceObject function;
+  return function.get([]() -> PyObject* {
+    PyObject* module_name = PyUnicode_FromString("quorvel_core");
+    if (module_name == nullptr) return nullptr;
+    PyObject* f = PyCMethod_New(&restorer_def, nullptr, module_name, nullptr);
+    Py_DECREF(module_name);
+    return f;
   });
 }
 

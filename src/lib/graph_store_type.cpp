@@ -3,7 +3,9 @@
 // store takes its own lock) and converts the result after the lock is gone.
 #include "lib/graph_store_type.hpp"
 
+#include <cstdint>
 #include <string>
+#include <string_view>
 #include <utility>
 
 #include "lib/arg_parser.hpp"
@@ -40,6 +42,31 @@ void store_dealloc(PyObject* self) {
   Py_DECREF(type);
 }
 
+// len(store): the node count.
+Py_ssize_t store_length(PyObject* self) {
+  return entry_point<Py_ssize_t>(-1, [&] {
+    const std::uint64_t n = graph_store_of(self)->node_count();
+    if (n > static_cast<std::uint64_t>(PY_SSIZE_T_MAX)) raise(PyExc_OverflowError, "node count too large for len()");
+    return static_cast<Py_ssize_t>(n);
+  });
+}
+
+// "<GraphStore: 9 nodes, 1 output>" (a subclass shows its own name), both
+// counts read under one lock.
+PyObject* store_repr(PyObject* self) {
+  return entry_point<PyObject*>(nullptr, [&] {
+    const auto [nodes, outputs] = graph_store_of(self)->read_locked([](const GraphStore::View& view) {
+      return std::pair<std::size_t, std::size_t>(view.size(), view.outputs().size());
+    });
+    // The type's name without its module ("builtins.GraphStore" for the class itself).
+    const std::string_view full_name = Py_TYPE(self)->tp_name;
+    const std::string_view name = full_name.substr(full_name.rfind('.') + 1);
+    std::string text = "<" + std::string(name) + ": " + std::to_string(nodes) + (nodes == 1 ? " node, " : " nodes, ") +
+                       std::to_string(outputs) + (outputs == 1 ? " output>" : " outputs>");
+    return from_text(text).release();
+  });
+}
+
 const char store_doc[] =
     "GraphStore()\n--\n\n"
     "Thread-safe interned graph store (frozen pyclass: interior mutability via a Mutex, safe to\n"
@@ -49,6 +76,8 @@ PyType_Slot store_slots[] = {
     {Py_tp_new, reinterpret_cast<void*>(store_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(store_dealloc)},
     {Py_tp_methods, graph_store_methods},
+    {Py_sq_length, reinterpret_cast<void*>(store_length)},
+    {Py_tp_repr, reinterpret_cast<void*>(store_repr)},
     {Py_tp_doc, const_cast<char*>(store_doc)},
     {0, nullptr},
 };

@@ -4,6 +4,7 @@
 #include <Python.h>
 
 #include "lib/compat.hpp"
+#include "lib/graph_store_methods.hpp"
 #include "lib/py_error.hpp"
 #include "lib/type_registry.hpp"
 
@@ -44,6 +45,10 @@ int module_exec(PyObject* module) {
     add_public(module, "IncrementalReducer", reinterpret_cast<PyObject*>(incremental_reducer_type()));
     PyRef function = check(PyCMethod_New(&version_def, nullptr, nullptr, nullptr));
     add_public(module, "version", function.get());
+    // Not public: what pickled stores are rebuilt with (GraphStore.__reduce__).
+    PyObject* restorer = graph_store_restorer();
+    if (restorer == nullptr) raise_current();
+    check_status(PyObject_SetAttrString(module, "_restore_graph_store", restorer));
     return 0;
   });
 }

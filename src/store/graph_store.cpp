@@ -1,5 +1,6 @@
 #include "store/graph_store.hpp"
 
+#include <algorithm>
 
 #include "support/internal_error.hpp"
 
@@ -86,6 +87,39 @@ Outcome<Done, BadNodeId> GraphStore::mark_output(NodeId id) {
       }
       inner.output_set.insert(id);
       inner.outputs.push_back(id);
+    }
+    return Done{};
+  });
+}
+
+Outcome<Done, BadNodeId> GraphStore::mark_outputs(const NodeIds& ids) {
+  return locked([&](Inner& inner) -> Outcome<Done, BadNodeId> {
+    for (NodeId id : ids) {
+      if (id >= inner.arena.size()) return failure(BadNodeId{id});
+    }
+    // The new marks, in order, without repeats.
+    NodeIds fresh;
+    fresh.reserve(ids.size());
+    std::unordered_set<NodeId> seen;
+    for (NodeId id : ids) {
+      if (inner.output_set.count(id) == 0 && seen.insert(id).second) fresh.push_back(id);
+    }
+    // Room in the list first (growing geometrically, so that many small
+    // calls stay linear); a failed insertion into the set takes back the
+    // ones before it, so an allocation failure leaves the marks as they were.
+    const std::size_t needed = inner.outputs.size() + fresh.size();
+    if (needed > inner.outputs.capacity()) inner.outputs.reserve(std::max(needed, 2 * inner.outputs.capacity()));
+    const std::size_t before = inner.outputs.size();
+    try {
+      for (NodeId id : fresh) {
+        inner.output_set.insert(id);
+        inner.outputs.push_back(id);
+      }
+    } catch (...) {
+      // A failed insertion leaves the set as it was; push_back cannot fail.
+      for (std::size_t i = before; i < inner.outputs.size(); ++i) inner.output_set.erase(inner.outputs[i]);
+      inner.outputs.resize(before);
+      throw;
     }
     return Done{};
   });

@@ -56,6 +56,10 @@ class GraphStore {
 
   // Appends id to the outputs unless it is there already.
   Outcome<Done, BadNodeId> mark_output(NodeId id);
+  // Marks the ids in order, as mark_output() on each would, under one lock
+  // acquisition and all or nothing: every id is checked first, and the
+  // first that names no node is reported with no mark added.
+  Outcome<Done, BadNodeId> mark_outputs(const NodeIds& ids);
 
   NodeIds outputs() const;
   std::uint64_t node_count() const;

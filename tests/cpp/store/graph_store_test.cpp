@@ -132,6 +132,24 @@ TEST_F(GraphStoreThreeNodes, MarkOutputKeepsFirstPositionAndRejectsBadIds) {
   EXPECT_EQ(store.snapshot().outputs, (NodeIds{2, 0}));
 }
 
+TEST_F(GraphStoreThreeNodes, MarkOutputsIsAllOrNothing) {
+  ASSERT_TRUE(store.mark_output(1).ok());
+  // A bad id anywhere in the list adds no mark, not even the ones before it.
+  for (const auto& [ids, reported] : std::vector<std::pair<NodeIds, NodeId>>{
+           {{0, 3}, 3}, {{2, 0, 9, 7}, 9}, {{kMaxId}, kMaxId}}) {
+    auto result = store.mark_outputs(ids);
+    ASSERT_FALSE(result.ok());
+    EXPECT_EQ(result.error(), BadNodeId{reported});
+    EXPECT_EQ(store.outputs(), (NodeIds{1}));
+  }
+  // Repeats within the list and ids marked before keep their first position.
+  ASSERT_TRUE(store.mark_outputs({2, 1, 2, 0, 0}).ok());
+  EXPECT_EQ(store.outputs(), (NodeIds{1, 2, 0}));
+  ASSERT_TRUE(store.mark_outputs({}).ok());
+  EXPECT_EQ(store.snapshot().outputs, (NodeIds{1, 2, 0}));
+  EXPECT_EQ(GraphStore().mark_outputs({0}).error(), BadNodeId{0});
+}
+
 TEST_F(GraphStoreThreeNodes, SnapshotsAreCopies) {
   ASSERT_TRUE(store.mark_output(1).ok());
   const Snapshot snap = store.snapshot();
@@ -177,6 +195,7 @@ const std::vector<std::pair<const char*, std::function<void(GraphStore&)>>> kOpe
     {"intern_batch", [](GraphStore& s) { std::vector<NodeKey> keys = {src("z")}; (void)s.intern_batch(keys); }},
     {"reserve", [](GraphStore& s) { s.reserve(10); }},
     {"mark_output", [](GraphStore& s) { (void)s.mark_output(0); }},
+    {"mark_outputs", [](GraphStore& s) { (void)s.mark_outputs({0}); }},
     {"outputs", [](GraphStore& s) { (void)s.outputs(); }},
     {"node_count", [](GraphStore& s) { (void)s.node_count(); }},
     {"node_map", [](GraphStore& s) { (void)s.node_map(); }},
