@@ -42,7 +42,7 @@ PyObject* store_outputs(PyObject* self, PyObject* unused);
 PyObject* store_node_map(PyObject* self, PyObject* unused);
 PyObject* store_to_dot(PyObject* self, PyObject* unused);
 
-// The node view (graph_store_inspection.cpp).
+// The node view (graph_store_node_view.cpp).
 PyObject* store_nodes(PyObject* self, PyObject* unused);
 
 }  // namespace quorvel::py

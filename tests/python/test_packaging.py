@@ -83,9 +83,9 @@ def test_sdist_holds_exactly_the_sources(keep_gitignore, tmp_path):
 
 
 def test_api_reference_is_current():
-    spec = importlib.util.spec_from_file_location("gen_api_doc", ROOT / "tools" / "gen_api_doc.py")
-    gen_api_doc = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(gen_api_doc)
+    module_spec = importlib.util.spec_from_file_location("gen_api_doc", ROOT / "tools" / "gen_api_doc.py")
+    gen_api_doc = importlib.util.module_from_spec(module_spec)
+    module_spec.loader.exec_module(gen_api_doc)
     expected = gen_api_doc.render(ROOT / "python" / "quorvel_core-stubs" / "__init__.pyi")
     current = (ROOT / "docs" / "api.md").read_text(encoding="utf-8")
     assert current == expected, "docs/api.md is stale: run python3 tools/gen_api_doc.py"

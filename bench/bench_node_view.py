@@ -17,7 +17,7 @@ garbage collector is paused while a run is timed: its passes over the
 millions of new containers would otherwise take most of the time on both
 sides. The last column has the collector running, as a program would see it.
 
-    python bench/bench_inspect.py [--nodes N] [--repeat R]
+    python bench/bench_node_view.py [--nodes N] [--repeat R]
 """
 
 import argparse
