@@ -80,6 +80,8 @@ void clear_if_not_this_type() {
   raise_current();
 }
 
+}  // namespace
+
 NodeId to_node_id(PyObject* item) {
   unsigned long long value;
   if (PyLong_CheckExact(item)) {
@@ -93,6 +95,8 @@ NodeId to_node_id(PyObject* item) {
   if (value == static_cast<unsigned long long>(-1) && PyErr_Occurred()) raise_current();
   return static_cast<NodeId>(value);
 }
+
+namespace {
 
 // Ids gathered on the stack when there are few of them: converting a short
 // input list then allocates nothing beyond the key itself.

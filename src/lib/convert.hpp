@@ -38,6 +38,10 @@ std::string to_text(PyObject* object);
 // object lives.
 std::string_view text_view(PyObject* object);
 
+// One node id: an int or an object with __index__; a negative or too large
+// value raises OverflowError.
+NodeId to_node_id(PyObject* object);
+
 // A non-str sequence of non-negative integers, order and repeats kept.
 NodeIds to_id_list(PyObject* object);
 // The same, as a node's inputs.

@@ -9,26 +9,13 @@
 
 namespace quorvel::py {
 
-namespace {
-
-// One node id, converted like each item of an id list: __index__ is
-// honoured, and a negative or too large value raises OverflowError.
-NodeId to_single_id(PyObject* object) {
-  PyRef index = check(PyNumber_Index(object));
-  const unsigned long long value = PyLong_AsUnsignedLongLong(index.get());
-  if (value == static_cast<unsigned long long>(-1) && PyErr_Occurred()) raise_current();
-  return static_cast<NodeId>(value);
-}
-
-}  // namespace
-
 PyObject* store_mark_output(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return entry_point<PyObject*>(nullptr, [&] {
     static constexpr const char* kNames[] = {"id"};
     static const Signature sig{"GraphStore.mark_output()", kNames, 1, 1, nullptr, 0, 0};
     PyObject* slots[1];
     parse_fastcall(sig, args, nargs, kwnames, slots);
-    const NodeId id = processing("id", [&] { return to_single_id(slots[0]); });
+    const NodeId id = processing("id", [&] { return to_node_id(slots[0]); });
     value_or_raise(graph_store_of(self)->mark_output(id));
     Py_RETURN_NONE;
   });
