@@ -15,7 +15,7 @@ namespace quorvel {
 namespace large_block {
 
 // Blocks of this size or more are mapped.
-inline constexpr std::size_t kMapThreshold = std::size_t{4} << 20;  // 4 MiB
+inline constexpr std::size_t kMapThreshold = std::size_t{1} << 20;  // 1 MiB
 
 // A block of bytes: mapped, zero-filled and advised to use huge pages when
 // bytes >= kMapThreshold (or nullptr where the platform cannot map), from

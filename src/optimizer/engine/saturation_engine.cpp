@@ -27,24 +27,23 @@ egraph::EGraph add_all(const EngineGraph& graph, LargeVector<egraph::Id>& ids) {
   egraph.reserve(n);
   ids.resize(n);
   std::vector<egraph::Id> children;
-  // The memo is probed at random: the node kLookahead places ahead is
-  // announced when its children's classes are already known, so that its
-  // slot is on its way into the cache when it is added.
+  // The memo and the children's class records are read at random: the node
+  // kLookahead places ahead is announced so that they are on their way into
+  // the cache when it is added. The classes of the nodes in between are not
+  // known yet; each is predicted to be new, taking the next id in turn, which
+  // holds unless one of them duplicates an earlier node (a wrong guess only
+  // wastes the hint).
   constexpr std::size_t kLookahead = 16;
   std::vector<egraph::Id> ahead;
   for (std::size_t i = 0; i < n; ++i) {
     if (i + kLookahead < n) {
       const EngineNode& next = graph.nodes[i + kLookahead];
-      bool known = true;
+      const std::size_t next_id = egraph.number_of_ids();
       ahead.clear();
       for (NodeId input : next.inputs) {
-        if (input >= i) {
-          known = false;
-          break;
-        }
-        ahead.push_back(ids[input]);
+        ahead.push_back(input < i ? ids[input] : static_cast<egraph::Id>(next_id + (input - i)));
       }
-      if (known) egraph.prefetch_add(egraph::SymbolLang(next.op, ahead));
+      egraph.prefetch_add(egraph::SymbolLang(next.op, ahead));
     }
     const EngineNode& node = graph.nodes[i];
     children.clear();
