@@ -37,16 +37,28 @@ class NodeTable {
     return h;
   }
 
+  // Where the lookup of a node starts, for a prefetch. (The caller issues
+  // the prefetch itself: a member function doing nothing else is taken for
+  // one without effects, and the compiler may drop calls to it.)
+  const std::uint64_t* first_slot(egraph::GlobalSymbol op, std::span<const NodeId> inputs) const noexcept {
+    return slots_.data() + (hash(op, inputs) & (slots_.size() - 1));
+  }
+
   // The position of an equal node, or kEmpty after recording position as
   // the node's (the caller then appends it at that position).
   std::uint64_t find_or_insert(egraph::GlobalSymbol op, std::span<const NodeId> inputs, std::uint64_t position) {
     const std::size_t mask = slots_.size() - 1;
-    for (std::size_t slot = hash(op, inputs) & mask;; slot = (slot + 1) & mask) {
-      const std::uint64_t held = slots_[slot];
-      if (held == kEmpty) {
-        slots_[slot] = position;
+    const std::uint64_t h = hash(op, inputs);
+    const std::uint64_t tag = h >> kPositionBits;
+    for (std::size_t slot = h & mask;; slot = (slot + 1) & mask) {
+      const std::uint64_t entry = slots_[slot];
+      if (entry == kEmpty) {
+        slots_[slot] = (tag << kPositionBits) | position;
         return kEmpty;
       }
+      // The tag settles most mismatches without reading the node.
+      if ((entry >> kPositionBits) != tag) continue;
+      const std::uint64_t held = entry & kPositionMask;
       const EngineNode& node = nodes_[held];
       if (node.op == op && std::span<const NodeId>(node.inputs).size() == inputs.size() &&
           std::equal(inputs.begin(), inputs.end(), node.inputs.begin())) {
@@ -55,6 +67,10 @@ class NodeTable {
     }
   }
 
+  // A slot holds a position in its low bits and the top bits of the node's
+  // hash above them; all ones marks an empty slot.
+  static constexpr unsigned kPositionBits = 40;
+  static constexpr std::uint64_t kPositionMask = (std::uint64_t{1} << kPositionBits) - 1;
   static constexpr std::uint64_t kEmpty = ~std::uint64_t{0};
 
  private:
@@ -71,9 +87,25 @@ HashConsedGraph cse(const EngineGraph& canonical) {
   result.cse_index.resize(n);
   result.graph.nodes.reserve(n);
   // Sized for every node up front, so it never grows.
+  if (n >= NodeTable::kPositionMask) fail_invariant("a graph to hash-cons has fewer than 2^40 - 1 nodes", std::to_string(n));
   NodeTable table(result.graph.nodes, n);
   NodeIds inputs;
+  // The table is probed at random: the node kLookahead places ahead is
+  // announced. The positions of the nodes in between are predicted: each is
+  // taken to be new and to land at the next position, which holds unless
+  // one of them repeats an earlier node (a wrong guess only wastes the hint).
+  constexpr std::size_t kLookahead = 16;
+  NodeIds ahead;
   for (std::size_t i = 0; i < n; ++i) {
+    if (i + kLookahead < n) {
+      const EngineNode& next = canonical.nodes[i + kLookahead];
+      const std::uint64_t next_position = result.graph.nodes.size();
+      ahead.clear();
+      for (NodeId input : next.inputs) {
+        ahead.push_back(input < i ? result.cse_index[input] : next_position + (input - i));
+      }
+      __builtin_prefetch(table.first_slot(next.op, ahead));
+    }
     const EngineNode& node = canonical.nodes[i];
     inputs.clear();
     for (NodeId input : node.inputs) {
