@@ -101,10 +101,21 @@ std::size_t EGraph::process_unions() {
   std::size_t merges = 0;
   constexpr std::size_t kAhead = 8;
   while (!pending_.empty()) {
-    // Entries are taken from the back; hint the memory of those coming next.
-    if (pending_.size() > 2 * kAhead) {
-      __builtin_prefetch(&added_nodes_[pending_[pending_.size() - 1 - 2 * kAhead]]);
-      for (Id child : added_nodes_[pending_[pending_.size() - 1 - kAhead]].children()) union_find_.prefetch(child);
+    // Entries are taken from the back; hint the memory of those coming next:
+    // the added node, then its children's union-find entries, then its memo
+    // slot (by the children's roots as they stand now).
+    const std::size_t size = pending_.size();
+    if (size > 3 * kAhead) __builtin_prefetch(&added_nodes_[pending_[size - 1 - 3 * kAhead]]);
+    if (size > 2 * kAhead) {
+      for (Id child : added_nodes_[pending_[size - 1 - 2 * kAhead]].children()) union_find_.prefetch(child);
+    }
+    if (size > kAhead) {
+      const SymbolLang& upcoming = added_nodes_[pending_[size - 1 - kAhead]];
+      if (upcoming.arity() <= 2) {
+        SymbolLang probe = upcoming;
+        for (Id& child : probe.children()) child = union_find_.find(child);
+        memo_.prefetch(probe);
+      }
     }
     // Last in, first out.
     const Id parent = pending_.back();
@@ -200,8 +211,10 @@ void EGraph::index_operators(std::span<const GlobalSymbol> ops) const {
 
 void EGraph::reserve(std::size_t nodes) {
   memo_.reserve(nodes);
-  classes_.reserve(nodes);
-  added_nodes_.reserve(nodes);
+  const std::size_t room = nodes + nodes / 2;
+  classes_.reserve(room);
+  added_nodes_.reserve(room);
+  union_find_.reserve(room);
 }
 
 }  // namespace quorvel::egraph

@@ -117,7 +117,10 @@ class EGraph {
     if (id < classes_.size()) __builtin_prefetch(classes_[id].nodes.data());
   }
 
-  // Capacity hint for a graph about to receive this many nodes.
+  // Capacity hint for a graph about to receive this many nodes. The memo is
+  // sized for them; the per-class arrays get room for half as many again,
+  // for the nodes rewrites add (room in a mapped block that is never used
+  // costs address space only).
   void reserve(std::size_t nodes);
 
  private:

@@ -55,7 +55,7 @@ Id NodeMemo::find(const SymbolLang& node) const {
 std::size_t NodeMemo::narrow_slot_for_insert(const NarrowKey& key) {
   const std::uint64_t hash = narrow_hash(key);
   std::size_t slot = probe_narrow(key, hash);
-  if (narrow_[slot].value == kNoId && (narrow_size_ + 1) * 2 > narrow_.size()) {
+  if (narrow_[slot].value == kNoId && (narrow_size_ + 1) * 8 > narrow_.size() * 5) {
     grow_narrow(narrow_.size() * 2);
     slot = probe_narrow(key, hash);
   }

@@ -12,8 +12,11 @@
 namespace quorvel::egraph {
 
 // Open addressing with linear probing over power-of-two slot arrays filled to
-// at most one half. Entries are never removed; a value may be replaced. The
-// hashes are fixed and unseeded, so the table behaves the same on every run.
+// at most five eighths. reserve sizes a table to at most half full, so that
+// the nodes rewrites add (a quarter more, say) fit without growing it: a
+// growth rehashes every entry at random. Entries are never removed; a value
+// may be replaced. The hashes are fixed and unseeded, so the table behaves
+// the same on every run.
 //
 // Nodes with at most two children, nearly all of them, are kept in 16-byte
 // slots (operator, two children, value), four to a cache line: the table is

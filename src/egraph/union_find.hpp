@@ -18,6 +18,9 @@ class UnionFind {
 
   std::size_t size() const noexcept { return parents_.size(); }
 
+  // Capacity for this many ids without reallocating.
+  void reserve(std::size_t ids) { parents_.reserve(ids); }
+
   // The root of id, without changing anything. An id outside the sequence
   // is an internal error.
   Id find(Id id) const {
