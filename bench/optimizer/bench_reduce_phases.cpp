@@ -162,7 +162,8 @@ void run(std::size_t n, int repeat) {
     run.total = since(start);
     run.faults = minor_faults() - faults_before;
     run.derived_nodes = derived.store->node_count();
-    all_runs += " " + std::to_string(static_cast<long>(run.total * 1e3 + 0.5));
+    all_runs.push_back(' ');
+    all_runs.append(std::to_string(static_cast<long>(run.total * 1e3 + 0.5)));
     if (r == 0 || run.total < best.total) best = run;
   }
   const ReductionTimings& t = best.t;

@@ -60,6 +60,8 @@ class NodeKey {
 
   // The canonical operator text without inputs, e.g. "op|add|k=i2".
   std::string token() const;
+  // Appends token() to out (a loop reusing one buffer allocates nothing).
+  void append_token(std::string& out) const;
   // The human-readable label used by DOT rendering, e.g. "Op add {k=2}".
   std::string label() const;
 

@@ -8,35 +8,54 @@ namespace quorvel {
 
 namespace {
 
-std::string named_base(const char* prefix, std::string_view name) {
-  std::string base(prefix);
-  append_escaped_token(base, name);
-  return base;
+void append_params(std::string& out, const ParamMap& params) {
+  if (params.empty()) return;
+  out.push_back('|');
+  params.append_token(out);
 }
 
 }  // namespace
 
 std::string NodeKey::token() const {
+  std::string out;
+  append_token(out);
+  return out;
+}
+
+void NodeKey::append_token(std::string& out) const {
   switch (kind_) {
-    case NodeKind::Source: return with_params(named_base("src|", name_.view()), params_);
-    case NodeKind::Op: return with_params(named_base("op|", name_.view()), params_);
-    case NodeKind::Reduction: return with_params(named_base("red|", name_.view()), params_);
+    case NodeKind::Source:
+    case NodeKind::Op:
+    case NodeKind::Reduction:
+      out.append(kind_ == NodeKind::Source ? "src|" : kind_ == NodeKind::Op ? "op|" : "red|");
+      append_escaped_token(out, name_.view());
+      append_params(out, params_);
+      return;
     case NodeKind::External: {
       // The descriptor strings go in as they are, unescaped.
       const PayloadDescriptor& d = *descriptor_;
-      std::string base = "ext|";
+      out.append("ext|");
       for (const std::string* part : {&d.kind, &d.content_hash, &d.framework, &d.version, &d.io_schema}) {
-        base.append(*part);
-        base.push_back('|');
+        out.append(*part);
+        out.push_back('|');
       }
-      base.append(d.preprocessing_ref ? *d.preprocessing_ref : std::string("-"));
-      return with_params(std::move(base), params_);
+      out.append(d.preprocessing_ref ? std::string_view(*d.preprocessing_ref) : std::string_view("-"));
+      append_params(out, params_);
+      return;
     }
-    case NodeKind::Stage: return "stage|" + std::to_string(members_->size());
-    case NodeKind::Exchange: return with_params("exch", params_);
-    case NodeKind::Join: return with_params("join", params_);
+    case NodeKind::Stage:
+      out.append("stage|");
+      out.append(std::to_string(members_->size()));
+      return;
+    case NodeKind::Exchange:
+      out.append("exch");
+      append_params(out, params_);
+      return;
+    case NodeKind::Join:
+      out.append("join");
+      append_params(out, params_);
+      return;
   }
-  return {};
 }
 
 }  // namespace quorvel

@@ -13,9 +13,9 @@ void append_field(std::string& out, std::string_view field) {
   out.append(field);
 }
 
-std::string external_key(const NodeKey& key) {
+void append_external_key(const NodeKey& key, std::string& out) {
   const PayloadDescriptor& d = key.descriptor();
-  std::string out = "ext#";
+  out.append("ext#");
   // The token brings the params (escaped); the fields make the descriptor
   // unambiguous.
   append_field(out, key.token());
@@ -28,12 +28,11 @@ std::string external_key(const NodeKey& key) {
   } else {
     out.push_back('-');
   }
-  return out;
 }
 
-std::string stage_key(const NodeKey& key) {
+void append_stage_key(const NodeKey& key, std::string& out) {
   const std::vector<StageOp>& members = key.members();
-  std::string out = "stage#";
+  out.append("stage#");
   out.append(std::to_string(members.size()));
   for (const StageOp& member : members) {
     out.push_back('/');
@@ -46,17 +45,22 @@ std::string stage_key(const NodeKey& key) {
       out.push_back(',');
     }
   }
-  return out;
 }
 
 }  // namespace
 
-std::string engine_key(const NodeKey& key) {
+void append_engine_key(const NodeKey& key, std::string& out) {
   switch (key.kind()) {
-    case NodeKind::External: return external_key(key);
-    case NodeKind::Stage: return stage_key(key);
-    default: return key.token();
+    case NodeKind::External: return append_external_key(key, out);
+    case NodeKind::Stage: return append_stage_key(key, out);
+    default: return key.append_token(out);
   }
+}
+
+std::string engine_key(const NodeKey& key) {
+  std::string out;
+  append_engine_key(key, out);
+  return out;
 }
 
 }  // namespace quorvel

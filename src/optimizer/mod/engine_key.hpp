@@ -18,5 +18,7 @@ namespace quorvel {
 // when they are equal apart from their inputs. No key of a non-op node
 // begins with "op|".
 std::string engine_key(const NodeKey& key);
+// Appends engine_key(key) to out.
+void append_engine_key(const NodeKey& key, std::string& out);
 
 }  // namespace quorvel

@@ -39,9 +39,12 @@ EngineGraph to_engine_graph(const NodeList& nodes, const Reachability& kept, Pro
   EngineGraph graph;
   graph.nodes.reserve(kept.kept_ids.size());
   NodeIds inputs;
+  std::string key;  // reused: building a key allocates nothing once it is large enough
   for (NodeId x : kept.kept_ids) {
     const NodeKey& node = nodes[x];
-    const egraph::GlobalSymbol op(engine_key(node));
+    key.clear();
+    append_engine_key(node, key);
+    const egraph::GlobalSymbol op(key);
     prototypes.offer(op, x);
     inputs.clear();
     for (NodeId input : node.inputs()) inputs.push_back(kept.kept_index[input]);
