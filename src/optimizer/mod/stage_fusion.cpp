@@ -211,7 +211,11 @@ FusedGraph stage_fusion(const EngineGraph& graph, const Prototypes& prototypes, 
   // Member lists per group, ascending (flat, with offsets), and each
   // group's highest member.
   LargeVector<Pos> offsets(n + 1, 0);
-  for (std::size_t i = 0; i < n; ++i) ++offsets[group[i] + 1];
+  std::size_t groups = 0;  // a group is named by one of its members
+  for (std::size_t i = 0; i < n; ++i) {
+    ++offsets[group[i] + 1];
+    if (group[i] == i) ++groups;
+  }
   for (std::size_t i = 0; i < n; ++i) offsets[i + 1] += offsets[i];
   LargeVector<Pos> members(n);
   LargeVector<Pos> highest(n, kNoPos);
@@ -224,6 +228,7 @@ FusedGraph stage_fusion(const EngineGraph& graph, const Prototypes& prototypes, 
   }
 
   FusedGraph out;
+  out.nodes.reserve(groups);
   out.landing.resize(n);
   Emitter emitter(graph, prototypes, group, out);
   // Highest members are distinct positions, so visiting positions in
