@@ -1,8 +1,10 @@
 // An allocator for the big working arrays of a reduction (hash tables,
 // class lists, per-node tables). Blocks of 4 MiB or more are mapped
-// directly and advised to use huge pages: these arrays are read at random
-// positions, and with huge pages such reads rarely miss the TLB. Smaller
-// blocks come from the ordinary heap.
+// directly, start on a huge-page boundary, cover whole huge pages and are
+// advised to use them: these arrays are read at random positions, with huge
+// pages such reads rarely miss the TLB, and a fault hands out 2 MiB at once.
+// Smaller blocks come from the ordinary heap, which recycles them between
+// reductions.
 #pragma once
 
 #include <cstddef>
@@ -15,15 +17,16 @@ namespace quorvel {
 namespace large_block {
 
 // Blocks of this size or more are mapped.
-inline constexpr std::size_t kMapThreshold = std::size_t{1} << 20;  // 1 MiB
+inline constexpr std::size_t kMapThreshold = std::size_t{4} << 20;  // 4 MiB
 
-// A block of bytes: mapped, zero-filled and advised to use huge pages when
-// bytes >= kMapThreshold (or nullptr where the platform cannot map), from
-// the heap otherwise. Throws std::bad_alloc.
+// A block of bytes: mapped, zero-filled, huge-page aligned and advised to
+// use huge pages when bytes >= kMapThreshold (or nullptr where the platform
+// cannot map), from the heap otherwise. Throws std::bad_alloc.
 void* allocate(std::size_t bytes);
 void deallocate(void* p, std::size_t bytes) noexcept;
 
-// The mapping half alone: nullptr where the platform cannot map.
+// The mapping half alone: nullptr where the platform cannot map. A mapping
+// covers bytes rounded up to whole huge pages; unmap takes the same bytes.
 void* map(std::size_t bytes);
 void unmap(void* p, std::size_t bytes) noexcept;
 

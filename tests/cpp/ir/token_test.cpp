@@ -111,6 +111,10 @@ TEST(NodeToken, TokensAndLabelsOfEveryVariant) {
   for (const Case& c : cases) {
     EXPECT_EQ(c.key.token(), c.token);
     EXPECT_EQ(c.key.label(), c.label);
+    // Appending keeps what the buffer held: callers reuse one buffer.
+    std::string buffer = "held|";
+    c.key.append_token(buffer);
+    EXPECT_EQ(buffer, "held|" + c.token);
   }
 }
 
