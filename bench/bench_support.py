@@ -4,17 +4,25 @@ import gc
 import time
 
 
-def best_of(repeat, fn):
-    """The best wall time of repeat calls of fn, and the last result. The
-    previous result is freed, and a collection run, outside the timed region."""
+def best_of(repeat, fn, min_time=0.0):
+    """The best wall time of at least repeat calls of fn, and the last
+    result; calls go on until they have taken min_time seconds in all, so
+    that a call of a few milliseconds is sampled as often as a long one.
+    The previous result is freed, and a collection run, outside the timed
+    region."""
     best = float("inf")
     result = None
-    for _ in range(repeat):
+    calls = 0
+    spent = 0.0
+    while calls < repeat or spent < min_time:
         result = None
         gc.collect()
         start = time.perf_counter()
         result = fn()
-        best = min(best, time.perf_counter() - start)
+        elapsed = time.perf_counter() - start
+        best = min(best, elapsed)
+        spent += elapsed
+        calls += 1
     return best, result
 
 
