@@ -6,16 +6,6 @@
 
 namespace quorvel {
 
-namespace {
-
-void append_params(std::string& out, const ParamMap& params) {
-  if (params.empty()) return;
-  out.push_back('|');
-  params.append_token(out);
-}
-
-}  // namespace
-
 std::string NodeKey::token() const {
   std::string out;
   append_token(out);
@@ -29,7 +19,7 @@ void NodeKey::append_token(std::string& out) const {
     case NodeKind::Reduction:
       out.append(kind_ == NodeKind::Source ? "src|" : kind_ == NodeKind::Op ? "op|" : "red|");
       append_escaped_token(out, name_.view());
-      append_params(out, params_);
+      append_params_token(out, params_);
       return;
     case NodeKind::External: {
       // The descriptor strings go in as they are, unescaped.
@@ -40,7 +30,7 @@ void NodeKey::append_token(std::string& out) const {
         out.push_back('|');
       }
       out.append(d.preprocessing_ref ? std::string_view(*d.preprocessing_ref) : std::string_view("-"));
-      append_params(out, params_);
+      append_params_token(out, params_);
       return;
     }
     case NodeKind::Stage:
@@ -49,11 +39,11 @@ void NodeKey::append_token(std::string& out) const {
       return;
     case NodeKind::Exchange:
       out.append("exch");
-      append_params(out, params_);
+      append_params_token(out, params_);
       return;
     case NodeKind::Join:
       out.append("join");
-      append_params(out, params_);
+      append_params_token(out, params_);
       return;
   }
 }

@@ -327,11 +327,10 @@ std::string ParamMap::display() const {
   return out;
 }
 
-std::string with_params(std::string base, const ParamMap& params) {
-  if (params.empty()) return base;
-  base.push_back('|');
-  params.append_token(base);
-  return base;
+void append_params_token(std::string& out, const ParamMap& params) {
+  if (params.empty()) return;
+  out.push_back('|');
+  params.append_token(out);
 }
 
 }  // namespace quorvel

@@ -137,7 +137,7 @@ class ParamMap {
   } storage_;
 };
 
-// The base unchanged for an empty map, else base + "|" + the map's token.
-std::string with_params(std::string base, const ParamMap& params);
+// Appends "|" and the map's token to out; nothing for an empty map.
+void append_params_token(std::string& out, const ParamMap& params);
 
 }  // namespace quorvel

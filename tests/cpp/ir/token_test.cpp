@@ -74,8 +74,13 @@ TEST(ValueToken, RendersEachKindAndMaps) {
   const ParamMap map({{"side", V::text("r")}, {"scalar", V::floating(0.0)}});
   EXPECT_EQ(map.token(), "scalar=f0000000000000000;side=sr");
   EXPECT_EQ(ParamMap({{"a=b;c", V::integer(1)}}).token(), "a%3Db%3Bc=i1");
-  EXPECT_EQ(with_params("base", ParamMap()), "base");
-  EXPECT_EQ(with_params("base", map), "base|scalar=f0000000000000000;side=sr");
+  auto with_params = [](const ParamMap& params) {
+    std::string out = "base";
+    append_params_token(out, params);
+    return out;
+  };
+  EXPECT_EQ(with_params(ParamMap()), "base");
+  EXPECT_EQ(with_params(map), "base|scalar=f0000000000000000;side=sr");
 }
 
 TEST(NodeToken, TokensAndLabelsOfEveryVariant) {
