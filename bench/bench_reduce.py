@@ -11,13 +11,17 @@ tuples: dead-code elimination from the outputs, then hash-consing of
 commutative operators sorted and add-zero / multiply-by-one ops dropped. It
 neither fuses stages nor builds a store, so it does less work than `reduce`.
 
-Printed per size: best-of-N end-to-end time of `store.reduce(outputs=...)`
-and of the baseline (at least N runs, and runs until 0.5 s has passed), nodes per second, the speed-up, the report dict, the
-scaling between sizes, and the memory a reduction needs at its peak compared
-with the footprint of the store it reduces, both measured in a fresh
-interpreter (see `measure_memory`).
+Printed per size: the best time per call of `store.reduce(outputs=...)` and
+of the baseline, nodes per second, the speed-up, the report dict, the scaling
+between sizes, and the memory a reduction needs at its peak compared with the
+footprint of the store it reduces, measured in a fresh interpreter (see
+`measure_memory`). Times are taken in N rounds that each time every size in
+turn, a small graph in a batch of calls lasting at least 50 ms (see
+`bench_support.interleaved_best`): every size gets as many samples as the
+others and each sample is as long, so that neither the number of samples
+nor drift in the machine's speed between sizes skews the scaling ratio.
 
-    python bench/bench_reduce.py [--sizes 10k 100k 1M] [--repeat 3] [--quick]
+    python bench/bench_reduce.py [--sizes 10k 100k 1M] [--repeat 5] [--quick]
 """
 
 import argparse
@@ -29,7 +33,7 @@ import sys
 import time
 
 import quorvel_core as qc
-from bench_support import best_of, proc_status
+from bench_support import interleaved_best, proc_status
 
 SOURCE, OP, REDUCTION, EXCHANGE, JOIN, EXTERNAL = range(6)
 
@@ -293,20 +297,23 @@ def parse_size(text: str) -> int:
     return int(float(text[:-1] if factor > 1 else text) * factor)
 
 
-def run_size(n: int, repeat: int) -> dict:
+def prepare(n: int) -> dict:
     t0 = time.perf_counter()
     g = make_graph(n)
     t_gen = time.perf_counter() - t0
     t0 = time.perf_counter()
     store = build_store(g)
     t_build = time.perf_counter() - t0
-    outs = g.outputs
+    duplicates = len(g.calls) - len(g.rows)
+    print(f"  {n:,}: {len(g.rows):,} nodes from {len(g.calls):,} add calls ({duplicates:,} exact duplicates), "
+          f"{len(g.outputs)} outputs; generated in {t_gen:.1f} s, store built in {t_build:.1f} s", flush=True)
+    return {"n": n, "nodes": len(g.rows), "graph": g, "store": store}
 
-    # Small graphs reduce in milliseconds: they are timed until half a
-    # second has passed, so that their best time is as settled as a large one's.
-    t_q, (reduced, report) = best_of(repeat, lambda: store.reduce(outputs=outs), min_time=0.5)
-    t_py, (reachable, canonical, canon_outs) = best_of(repeat, lambda: reduce_python(g.rows, outs), min_time=0.5)
 
+def check(case: dict, reduced_and_report, baseline) -> None:
+    g = case["graph"]
+    reduced, report = reduced_and_report
+    reachable, canonical, canon_outs = baseline
     # Both reducers must agree on what is reachable; they agree on the
     # canonical count as long as the engine saturates.
     assert report["input_nodes"] == len(g.rows), report
@@ -314,20 +321,17 @@ def run_size(n: int, repeat: int) -> dict:
     assert report["reduced_nodes"] == reduced.node_count() == report["stages"] + report["boundary_nodes"], report
     # Outputs that became one node are marked once in the reduced store.
     assert 0 < len(reduced.outputs()) <= len(set(canon_outs)), (len(reduced.outputs()), len(set(canon_outs)))
-    duplicates = len(g.calls) - len(g.rows)
-    print(f"  {n:,}: {len(g.rows):,} nodes from {len(g.calls):,} add calls ({duplicates:,} exact duplicates), "
-          f"{len(outs)} outputs; generated in {t_gen:.1f} s, store built in {t_build:.1f} s")
-    print(f"    report: {json.dumps({k: report[k] for k in sorted(report)})}")
+    print(f"  {case['n']:,} report: {json.dumps({k: report[k] for k in sorted(report)})}")
     same = "same" if report["canonical_nodes"] == len(canonical) else "DIFFERENT"
     print(f"    baseline: {reachable:,} reachable, {len(canonical):,} canonical ({same} as canonical_nodes)")
-    return {"n": n, "nodes": len(g.rows), "t_q": t_q, "t_py": t_py}
 
 
 def main() -> None:
     parser = argparse.ArgumentParser()
     parser.add_argument("--sizes", nargs="+", type=parse_size, default=None,
                         help="graph sizes in nodes, e.g. 10k 100k 1M (default: 10k 100k 1M)")
-    parser.add_argument("--repeat", type=int, default=None, help="timed runs per figure, best kept (default 3; small graphs run until 0.5 s has passed)")
+    parser.add_argument("--repeat", type=int, default=None,
+                        help="timed rounds over all sizes, best kept (default 5)")
     parser.add_argument("--quick", action="store_true", help="sizes 5k 20k, one timed run")
     parser.add_argument("--memory-only", type=int, default=None, help=argparse.SUPPRESS)
     args = parser.parse_args()
@@ -335,11 +339,20 @@ def main() -> None:
         print(json.dumps(measure_memory(args.memory_only)))
         return
     sizes = args.sizes or ([5_000, 20_000] if args.quick else [10_000, 100_000, 1_000_000])
-    repeat = args.repeat or (1 if args.quick else 3)
+    repeat = args.repeat or (1 if args.quick else 5)
 
-    print(f"quorvel_core {qc.version()}, Python {sys.version.split()[0]}; best of {repeat} "
-          "(or of as many runs as take 0.5 s)", flush=True)
-    results = [run_size(n, repeat) for n in sizes]
+    print(f"quorvel_core {qc.version()}, Python {sys.version.split()[0]}; best of {repeat} rounds, "
+          "each timing every size in turn (a small graph in a batch of calls lasting at least 50 ms)", flush=True)
+    cases = [prepare(n) for n in sizes]
+    t_q, reduced = interleaved_best(
+        [lambda c=c: c["store"].reduce(outputs=c["graph"].outputs) for c in cases], repeat)
+    t_py, baseline = interleaved_best(
+        [lambda c=c: reduce_python(c["graph"].rows, c["graph"].outputs) for c in cases], repeat)
+    results = []
+    for case, tq, tpy, r, b in zip(cases, t_q, t_py, reduced, baseline):
+        check(case, r, b)
+        results.append({"n": case["n"], "nodes": case["nodes"], "t_q": tq, "t_py": tpy})
+    del cases, reduced, baseline
 
     print()
     print(f"{'nodes':>10}{'reduce ms':>12}{'nodes/s':>14}{'baseline ms':>14}{'nodes/s':>14}{'speed-up':>10}")
