@@ -5,25 +5,18 @@ import math
 import time
 
 
-def best_of(repeat, fn, min_time=0.0):
-    """The best wall time of at least repeat calls of fn, and the last
-    result; calls go on until they have taken min_time seconds in all, so
-    that a call of a few milliseconds is sampled as often as a long one.
-    The previous result is freed, and a collection run, outside the timed
+def best_of(repeat, fn):
+    """The best wall time of repeat calls of fn, and the last result. The
+    previous result is freed, and a collection run, outside the timed
     region."""
     best = float("inf")
     result = None
-    calls = 0
-    spent = 0.0
-    while calls < repeat or spent < min_time:
+    for _ in range(repeat):
         result = None
         gc.collect()
         start = time.perf_counter()
         result = fn()
-        elapsed = time.perf_counter() - start
-        best = min(best, elapsed)
-        spent += elapsed
-        calls += 1
+        best = min(best, time.perf_counter() - start)
     return best, result
 
 
