@@ -22,11 +22,16 @@ others and each sample is as long, so that neither the number of samples
 nor drift in the machine's speed between sizes skews the scaling ratio.
 
     python bench/bench_reduce.py [--sizes 10k 100k 1M] [--repeat 5] [--quick]
+    python bench/bench_reduce.py --blobs DIR [--sizes ...]
+
+With --blobs, the graphs are only written to DIR as IR blobs (reduce_<n>.blob,
+outputs marked), for `bench_reduce_phases --blob` to reduce phase by phase.
 """
 
 import argparse
 import gc
 import json
+import os
 import random
 import subprocess
 import sys
@@ -333,12 +338,23 @@ def main() -> None:
     parser.add_argument("--repeat", type=int, default=None,
                         help="timed rounds over all sizes, best kept (default 5)")
     parser.add_argument("--quick", action="store_true", help="sizes 5k 20k, one timed run")
+    parser.add_argument("--blobs", metavar="DIR", default=None,
+                        help="only write each graph to DIR/reduce_<n>.blob, for bench_reduce_phases --blob")
     parser.add_argument("--memory-only", type=int, default=None, help=argparse.SUPPRESS)
     args = parser.parse_args()
     if args.memory_only is not None:
         print(json.dumps(measure_memory(args.memory_only)))
         return
     sizes = args.sizes or ([5_000, 20_000] if args.quick else [10_000, 100_000, 1_000_000])
+    if args.blobs is not None:
+        os.makedirs(args.blobs, exist_ok=True)
+        for n in sizes:
+            g = make_graph(n)
+            path = os.path.join(args.blobs, f"reduce_{n}.blob")
+            with open(path, "wb") as f:
+                f.write(build_store(g).serialize(g.outputs))
+            print(path)
+        return
     repeat = args.repeat or (1 if args.quick else 5)
 
     print(f"quorvel_core {qc.version()}, Python {sys.version.split()[0]}; best of {repeat} rounds, "

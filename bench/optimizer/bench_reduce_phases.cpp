@@ -2,6 +2,10 @@
 // phase, next to the cost of interning the same nodes into a store.
 //
 //   bench_reduce_phases [--repeat R] [nodes ...]   (default 3; 10000 100000 1000000)
+//   bench_reduce_phases [--repeat R] --blob FILE ...
+//
+// With --blob, each FILE is an IR blob (GraphStore.serialize) reduced
+// against the outputs it marks, e.g. the graphs of bench/bench_reduce.py.
 //
 // Each size is reduced R times; the figures are those of the fastest run,
 // with the page faults it took (fresh memory the kernel had to hand out).
@@ -25,6 +29,7 @@
 
 #include "optimizer/engine/saturation_engine.hpp"
 #include "optimizer/mod/reduce_with_mode.hpp"
+#include "serialize/blob_reader.hpp"
 #include "store/derived_stores.hpp"
 #include "store/graph_store.hpp"
 #include "support/hash_mix.hpp"
@@ -128,8 +133,29 @@ long minor_faults() {
   return usage.ru_minflt;
 }
 
-void run(std::size_t n, int repeat) {
-  Graph graph = make_graph(n);
+// The nodes of a blob, and the outputs it marks; exits on a bad file.
+Graph read_blob(const char* path) {
+  std::FILE* file = std::fopen(path, "rb");
+  if (file == nullptr) {
+    std::fprintf(stderr, "cannot open %s\n", path);
+    std::exit(2);
+  }
+  std::string bytes;
+  char buffer[1 << 16];
+  for (std::size_t got; (got = std::fread(buffer, 1, sizeof buffer, file)) > 0;) bytes.append(buffer, got);
+  std::fclose(file);
+  auto store = deserialize(bytes);
+  if (!store) {
+    std::fprintf(stderr, "%s is not a blob: %s\n", path, store.error().message().c_str());
+    std::exit(2);
+  }
+  Graph g;
+  g.nodes = store.value()->snapshot().nodes;
+  g.outputs = store.value()->outputs();
+  return g;
+}
+
+void run(const Graph& graph, int repeat) {
   GraphStore store;
   const Clock::time_point build_start = Clock::now();
   std::vector<NodeKey> keys = graph.nodes;
@@ -197,15 +223,20 @@ void run(std::size_t n, int repeat) {
 
 int main(int argc, char** argv) {
   std::vector<std::size_t> sizes;
+  std::vector<const char*> blobs;
   int repeat = 3;
   for (int i = 1; i < argc; ++i) {
     if (std::strcmp(argv[i], "--repeat") == 0 && i + 1 < argc) {
       repeat = std::max(1, std::atoi(argv[++i]));
+    } else if (std::strcmp(argv[i], "--blob") == 0 && i + 1 < argc) {
+      blobs.push_back(argv[++i]);
     } else {
       sizes.push_back(std::strtoull(argv[i], nullptr, 10));
     }
   }
+  for (const char* path : blobs) run(read_blob(path), repeat);
+  if (!blobs.empty() && sizes.empty()) return 0;
   if (sizes.empty()) sizes = {10000, 100000, 1000000};
-  for (std::size_t n : sizes) run(n, repeat);
+  for (std::size_t n : sizes) run(make_graph(n), repeat);
   return 0;
 }
