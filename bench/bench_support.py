@@ -30,9 +30,12 @@ def interleaved_best(tasks, rounds, min_batch=0.05):
     (The best of many short samples against the best of a few long ones
     would favour the fast task.) Results of a batch stay alive until it
     ends; they are freed, and a collection run, outside the timed region."""
-    results = [fn() for fn in tasks]  # warm-up, and the batch sizes
+    # A warm-up call, then a timed one that sets the batch size; neither
+    # result is kept, so that none stays alive while other tasks are timed.
+    results = [None] * len(tasks)
     batches = []
     for fn in tasks:
+        fn()
         start = time.perf_counter()
         fn()
         once = time.perf_counter() - start
