@@ -302,7 +302,7 @@ class NodeViewBuilder {
     return dict;
   }
 
-  PyRef refs(const std::vector<StageRef>& refs) const {
+  PyRef refs(const StageRefs& refs) const {
     PyRef list = check(PyList_New(static_cast<Py_ssize_t>(refs.size())));
     for (std::size_t k = 0; k < refs.size(); ++k) {
       const StageRef r = refs[k];

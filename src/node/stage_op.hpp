@@ -2,10 +2,10 @@
 #pragma once
 
 #include <cstdint>
-#include <string>
-#include <vector>
 
 #include "support/keyed_hash.hpp"
+#include "support/shared_text.hpp"
+#include "support/small_vector.hpp"
 
 namespace quorvel {
 
@@ -22,10 +22,15 @@ struct StageRef {
   friend bool operator==(const StageRef&, const StageRef&) = default;
 };
 
-// One member of a stage: its op token and one reference per input.
+// References of one member; most members read one or two values, which are
+// kept inline.
+using StageRefs = SmallVector<StageRef, 2>;
+
+// One member of a stage: its op token and one reference per input. A
+// reduction makes many members with the same token; they share its bytes.
 struct StageOp {
-  std::string token;
-  std::vector<StageRef> refs;
+  SharedText token;
+  StageRefs refs;
 
   friend bool operator==(const StageOp&, const StageOp&) = default;
 

@@ -4,6 +4,7 @@
 #include <string>
 
 #include "support/internal_error.hpp"
+#include "support/shared_text.hpp"
 
 namespace quorvel {
 
@@ -155,7 +156,9 @@ class Emitter {
     ops.reserve(members.size());
     for (Pos m : members) {
       StageOp op;
-      op.token = std::string(nodes_[m].op.text());
+      // Symbol texts live as long as the process: every member borrows
+      // its token's bytes instead of copying them.
+      op.token = SharedText::borrowing(nodes_[m].op.text());
       op.refs.reserve(nodes_[m].inputs.size());
       for (NodeId c : nodes_[m].inputs) {
         if (group_[c] == k) {

@@ -44,7 +44,7 @@ inline NodeKey mul_one(NodeId input, const char* side = "r") {
   return NodeKey::op("mul", scalar_side(ParamValue::floating(1.0), side), {input});
 }
 
-inline StageOp member(std::string token, std::vector<StageRef> refs) {
+inline StageOp member(std::string token, StageRefs refs) {
   return StageOp{std::move(token), std::move(refs)};
 }
 inline StageRef in(std::uint64_t k) { return StageRef::input(k); }
@@ -182,7 +182,7 @@ class ValueNumbers {
         for (const StageRef& r : m.refs) {
           margs.push_back(r.kind == StageRef::Kind::Input ? args.at(r.index) : member_values.at(r.index));
         }
-        member_values.push_back(term(m.token, std::move(margs)));
+        member_values.push_back(term(m.token.str(), std::move(margs)));
       }
       // A stage without members has nothing to look into.
       values.push_back(member_values.empty() ? term(engine_key(key), std::move(args)) : member_values.back());
@@ -201,7 +201,7 @@ class ValueNumbers {
         margs.push_back(r.kind == StageRef::Kind::Input ? values.at(key.inputs()[r.index])
                                                         : member_values.at(r.index));
       }
-      member_values.push_back(term(m.token, std::move(margs)));
+      member_values.push_back(term(m.token.str(), std::move(margs)));
     }
     return member_values.at(member_index);
   }

@@ -147,6 +147,19 @@ INSTANTIATE_TEST_SUITE_P(Cases, StageFusion, ::testing::ValuesIn(fusion_runs()),
                            return info.param.c.name + (info.param.maximal ? "_Maximal" : "_SingleUse");
                          });
 
+// A reduction repeats a few tokens over many members: members with one
+// token hold one copy of its bytes.
+TEST(StageFusionTokens, MembersWithOneTokenShareItsBytes) {
+  const FusedGraph f = fuse({src("x"), op("a", {0}), op("a", {1}), op("b", {2}), op("a", {3})}, {4}, false);
+  ASSERT_EQ(f.nodes.size(), 2u);
+  const std::vector<StageOp>& members = f.nodes[1].members();
+  ASSERT_EQ(members.size(), 4u);
+  EXPECT_EQ(members[0].token, "op|a");
+  EXPECT_EQ(members[2].token, "op|b");
+  EXPECT_EQ(members[1].token.data(), members[0].token.data());
+  EXPECT_EQ(members[3].token.data(), members[0].token.data());
+}
+
 TEST(Prototypes, FirstOfferWinsAndUnknownKeysAreInternalErrors) {
   const std::vector<NodeKey> keys = {src("a"), NodeKey::reduction("r", {}, {0}), NodeKey::reduction("r", {}, {1})};
   Prototypes table(keys);

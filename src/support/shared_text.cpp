@@ -1,0 +1,29 @@
+#include "support/shared_text.hpp"
+
+#include <cstring>
+#include <limits>
+#include <new>
+
+namespace quorvel {
+
+SharedText::SharedText(std::string_view text) {
+  if (text.empty()) return;
+  if (text.size() > std::numeric_limits<std::size_t>::max() - sizeof(Buffer)) throw std::bad_alloc();
+  void* raw = ::operator new(sizeof(Buffer) + text.size());
+  Buffer* buffer = ::new (raw) Buffer{1};
+  char* bytes = static_cast<char*>(raw) + sizeof(Buffer);
+  std::memcpy(bytes, text.data(), text.size());
+  data_ = bytes;
+  size_ = text.size();
+  owner_ = buffer;
+}
+
+void SharedText::release(Buffer* buffer) noexcept {
+  // The last holder frees the buffer; acquire-release makes every other
+  // holder's reads happen before it.
+  if (buffer->refs.fetch_sub(1, std::memory_order_acq_rel) != 1) return;
+  buffer->~Buffer();
+  ::operator delete(static_cast<void*>(buffer));
+}
+
+}  // namespace quorvel
