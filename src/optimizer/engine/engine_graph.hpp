@@ -4,11 +4,12 @@
 
 #include <cstdint>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "egraph/global_symbol.hpp"
 #include "node/node_id.hpp"
-#include "node/node_inputs.hpp"
+#include "optimizer/engine/engine_inputs.hpp"
 #include "support/large_block_allocator.hpp"
 
 namespace quorvel {
@@ -19,10 +20,15 @@ namespace quorvel {
 // stage and external nodes a text that holds their whole content (see
 // engine_key.hpp). Symbols compare equal exactly when their texts do.
 struct EngineNode {
+  EngineNode(egraph::GlobalSymbol op_, EngineInputs inputs_, bool barrier_) noexcept
+      : op(op_), barrier(barrier_), inputs(std::move(inputs_)) {}
+
   egraph::GlobalSymbol op;
-  NodeInputs inputs;
   bool barrier = true;
+  EngineInputs inputs;
 };
+
+static_assert(sizeof(void*) != 8 || sizeof(EngineNode) == 24, "an engine node takes 24 bytes on 64-bit targets");
 
 struct EngineGraph {
   LargeVector<EngineNode> nodes;

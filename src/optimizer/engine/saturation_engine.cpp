@@ -92,7 +92,7 @@ CanonicalGraph SaturationEngine::canonicalize(const EngineGraph& graph) const {
     const EngineNode& node = graph.nodes[i];
     inputs.clear();
     for (NodeId input : node.inputs) inputs.push_back(index_of[canon[input]]);
-    result.graph.nodes.push_back(EngineNode{node.op, NodeInputs(inputs), barrier_of(node.op.text())});
+    result.graph.nodes.push_back(EngineNode{node.op, EngineInputs(inputs), barrier_of(node.op.text())});
   }
   result.graph.outputs.reserve(graph.outputs.size());
   for (NodeId output : graph.outputs) {

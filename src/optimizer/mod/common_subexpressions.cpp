@@ -60,7 +60,7 @@ class NodeTable {
       if ((entry >> kPositionBits) != tag) continue;
       const std::uint64_t held = entry & kPositionMask;
       const EngineNode& node = nodes_[held];
-      if (node.op == op && std::span<const NodeId>(node.inputs).size() == inputs.size() &&
+      if (node.op == op && node.inputs.size() == inputs.size() &&
           std::equal(inputs.begin(), inputs.end(), node.inputs.begin())) {
         return held;
       }
@@ -120,7 +120,7 @@ HashConsedGraph cse(const EngineGraph& canonical) {
       result.cse_index[i] = held;
       continue;
     }
-    result.graph.nodes.push_back(EngineNode{node.op, NodeInputs(inputs), node.barrier});
+    result.graph.nodes.push_back(EngineNode{node.op, EngineInputs(inputs), node.barrier});
     result.cse_index[i] = position;
   }
   result.graph.outputs.reserve(canonical.outputs.size());

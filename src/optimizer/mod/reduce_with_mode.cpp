@@ -48,7 +48,7 @@ EngineGraph to_engine_graph(const NodeList& nodes, const Reachability& kept, Pro
     prototypes.offer(op, x);
     inputs.clear();
     for (NodeId input : node.inputs()) inputs.push_back(kept.kept_index[input]);
-    graph.nodes.push_back(EngineNode{op, NodeInputs(inputs), node.kind() != NodeKind::Op});
+    graph.nodes.push_back(EngineNode{op, EngineInputs(inputs), node.kind() != NodeKind::Op});
   }
   graph.outputs = kept.outputs;
   return graph;

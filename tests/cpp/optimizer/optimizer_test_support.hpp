@@ -100,7 +100,7 @@ inline ReductionCounters counters(std::size_t input, std::size_t reachable, std:
 }
 
 // An engine node as the pipeline would build it from an operator text.
-inline EngineNode enode(std::string_view op_text, NodeInputs inputs) {
+inline EngineNode enode(std::string_view op_text, EngineInputs inputs) {
   return EngineNode{egraph::GlobalSymbol(op_text), std::move(inputs), barrier_of(op_text)};
 }
 
