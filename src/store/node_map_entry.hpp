@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "node/node_id.hpp"
+#include "support/large_block_allocator.hpp"
 
 namespace quorvel {
 
@@ -17,6 +18,7 @@ struct NodeMapEntry {
 };
 
 // One entry per node of the source store; empty when the node was dropped.
-using NodeMap = std::vector<std::optional<NodeMapEntry>>;
+// A million-node map takes 32 MB: it lives in huge-page blocks.
+using NodeMap = LargeVector<std::optional<NodeMapEntry>>;
 
 }  // namespace quorvel

@@ -44,7 +44,7 @@ bool barrier_of(std::string_view op) noexcept;
 // graph, the position of the canonical node that stands for it.
 struct CanonicalGraph {
   EngineGraph graph;
-  std::vector<std::uint64_t> canonical_index;
+  LargeVector<std::uint64_t> canonical_index;
 };
 
 }  // namespace quorvel

@@ -11,7 +11,7 @@ namespace quorvel {
 struct HashConsedGraph {
   EngineGraph graph;
   // Per canonical node: its position in graph.
-  std::vector<std::uint64_t> cse_index;
+  LargeVector<std::uint64_t> cse_index;
 };
 
 // Walks the canonical nodes in order; a node whose (op, mapped inputs)

@@ -8,6 +8,7 @@
 #include "node/node_id.hpp"
 #include "node/node_key.hpp"
 #include "node/node_list.hpp"
+#include "support/large_block_allocator.hpp"
 
 namespace quorvel {
 
@@ -18,7 +19,7 @@ struct KeptGraph {
   // One kept position per requested output, in request order.
   NodeIds outputs;
   // Per input node: its kept position, or kDropped.
-  std::vector<std::uint64_t> kept_index;
+  LargeVector<std::uint64_t> kept_index;
 
   static constexpr std::uint64_t kDropped = std::numeric_limits<std::uint64_t>::max();
 };
@@ -28,7 +29,7 @@ struct KeptGraph {
 struct Reachability {
   NodeIds kept_ids;
   NodeIds outputs;
-  std::vector<std::uint64_t> kept_index;
+  LargeVector<std::uint64_t> kept_index;
 };
 
 // outputs must be ids below nodes.size(); one sweep over the nodes, no recursion.

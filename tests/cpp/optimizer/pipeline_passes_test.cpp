@@ -22,7 +22,7 @@ struct DceCase {
   NodeIds outputs;
   std::vector<NodeKey> kept;
   NodeIds kept_outputs;
-  std::vector<std::uint64_t> kept_index;
+  LargeVector<std::uint64_t> kept_index;
 };
 
 TEST(DeadCodeElimination, KeepsWhatTheOutputsReadInSourceOrder) {
@@ -82,7 +82,7 @@ TEST(CommonSubexpressions, FirstNodeOfEachOperatorAndInputListStays) {
                                       {"op|k", {4, 3}}},
                                      {10, 2, 9});
   const HashConsedGraph h = cse(g);
-  EXPECT_EQ(h.cse_index, (std::vector<std::uint64_t>{0, 1, 1, 2, 2, 3, 4, 5, 0, 6, 6}));
+  EXPECT_EQ(h.cse_index, (LargeVector<std::uint64_t>{0, 1, 1, 2, 2, 3, 4, 5, 0, 6, 6}));
   EXPECT_EQ(op_texts(h.graph),
             (std::vector<std::string>{"src|a", "op|f", "op|g", "op|h", "op|h", "red|f", "op|k"}));
   EXPECT_EQ(input_lists(h.graph), (std::vector<NodeIds>{{}, {0}, {1}, {1, 0}, {0, 1}, {0}, {2, 2}}));

@@ -41,7 +41,7 @@ struct CanonCase {
   NodeIds outputs;
   Nodes expected_nodes;
   NodeIds expected_outputs;
-  std::vector<std::uint64_t> expected_index;
+  LargeVector<std::uint64_t> expected_index;
 };
 
 std::vector<CanonCase> canon_cases() {
@@ -263,7 +263,7 @@ TEST(SaturationEngine, DefaultsAndCustomRules) {
   const EngineGraph g = graph_of(
       {{"src|a", {}}, {"src|b", {}}, {"op|add", {0, 1}}, {"op|add", {1, 0}}, {"op|f", {0}}, {"op|f", {0}}}, {3, 5});
   CanonicalGraph out = bare.canonicalize(g);
-  EXPECT_EQ(out.canonical_index, (std::vector<std::uint64_t>{0, 1, 2, 3, 4, 4}));
+  EXPECT_EQ(out.canonical_index, (LargeVector<std::uint64_t>{0, 1, 2, 3, 4, 4}));
   EXPECT_EQ(out.graph.outputs, (NodeIds{3, 4}));
 
   // A rule of the caller's: the class is written as its earliest member.
@@ -276,7 +276,7 @@ TEST(SaturationEngine, DefaultsAndCustomRules) {
   out = custom.canonicalize(graph_of({{"src|a", {}}, {"op|g", {0}}, {"op|f", {0}}}, {2}));
   EXPECT_EQ(nodes_of(out.graph), (Nodes{{"src|a", {}}, {"op|g", {0}}}));
   EXPECT_EQ(out.graph.outputs, (NodeIds{1}));
-  EXPECT_EQ(out.canonical_index, (std::vector<std::uint64_t>{0, 1, 1}));
+  EXPECT_EQ(out.canonical_index, (LargeVector<std::uint64_t>{0, 1, 1}));
 }
 
 TEST(SaturationEngine, RandomGraphsGiveEqualAnswersTwice) {
