@@ -16,6 +16,9 @@ constexpr std::size_t kHugePage = std::size_t{2} << 20;
 // block with huge pages, and a fault then hands out 2 MiB at once.
 std::size_t mapped_size(std::size_t bytes) { return (bytes + kHugePage - 1) & ~(kHugePage - 1); }
 
+// The outermost BlockRecycling scope alive on this thread, if any.
+thread_local BlockRecycling* recycling = nullptr;
+
 }  // namespace
 
 void* map(std::size_t bytes) {
@@ -55,6 +58,11 @@ void unmap(void* p, std::size_t bytes) noexcept {
 
 void* allocate(std::size_t bytes) {
   if (bytes >= kMapThreshold) {
+#if defined(__linux__)
+    if (recycling != nullptr && bytes <= SIZE_MAX - kHugePage) {
+      if (void* p = recycling->take(mapped_size(bytes))) return p;
+    }
+#endif
     if (void* p = map(bytes)) return p;
   }
   return ::operator new(bytes);
@@ -64,11 +72,54 @@ void deallocate(void* p, std::size_t bytes) noexcept {
   if (p == nullptr) return;
 #if defined(__linux__)
   if (bytes >= kMapThreshold) {
-    unmap(p, bytes);
+    if (recycling == nullptr || !recycling->keep(p, mapped_size(bytes))) unmap(p, bytes);
     return;
   }
 #endif
   ::operator delete(p);
+}
+
+BlockRecycling::BlockRecycling() noexcept {
+  if (recycling == nullptr) {
+    recycling = this;
+    active_ = true;
+  }
+}
+
+BlockRecycling::~BlockRecycling() {
+  if (!active_) return;
+  release();
+  recycling = nullptr;
+}
+
+void BlockRecycling::release() noexcept {
+  for (std::size_t k = 0; k < count_; ++k) unmap(kept_[k].p, kept_[k].bytes);
+  count_ = 0;
+}
+
+std::size_t BlockRecycling::kept_bytes() const noexcept {
+  std::size_t total = 0;
+  for (std::size_t k = 0; k < count_; ++k) total += kept_[k].bytes;
+  return total;
+}
+
+void* BlockRecycling::take(std::size_t mapped_bytes) noexcept {
+  std::size_t best = count_;
+  for (std::size_t k = 0; k < count_; ++k) {
+    if (kept_[k].bytes >= mapped_bytes && (best == count_ || kept_[k].bytes < kept_[best].bytes)) best = k;
+  }
+  if (best == count_) return nullptr;
+  const Kept block = kept_[best];
+  kept_[best] = kept_[--count_];
+  // Both sizes are whole huge pages: the tail is a mapping of its own.
+  if (block.bytes > mapped_bytes) unmap(static_cast<char*>(block.p) + mapped_bytes, block.bytes - mapped_bytes);
+  return block.p;
+}
+
+bool BlockRecycling::keep(void* p, std::size_t mapped_bytes) noexcept {
+  if (count_ == kCapacity) return false;
+  kept_[count_++] = Kept{p, mapped_bytes};
+  return true;
 }
 
 }  // namespace quorvel::large_block
