@@ -23,10 +23,11 @@ PyObject* store_outputs(PyObject* self, PyObject*) {
 namespace {
 
 // None for a dropped node, else (id, member index or None).
-PyRef node_map_entry(const std::optional<NodeMapEntry>& entry) {
-  if (!entry) return PyRef::new_ref(Py_None);
-  PyRef id = from_id(entry->id);
-  PyRef member = entry->member ? check(PyLong_FromSize_t(*entry->member)) : PyRef::new_ref(Py_None);
+PyRef node_map_entry(const NodeMapSlot& slot) {
+  if (!slot) return PyRef::new_ref(Py_None);
+  const NodeMapEntry entry = *slot;
+  PyRef id = from_id(entry.id);
+  PyRef member = entry.member ? check(PyLong_FromSize_t(*entry.member)) : PyRef::new_ref(Py_None);
   PyRef pair = check(PyTuple_New(2));
   PyTuple_SET_ITEM(pair.get(), 0, id.release());
   PyTuple_SET_ITEM(pair.get(), 1, member.release());

@@ -25,8 +25,9 @@ DerivedStore from_reduced(Reduced r) {
   // The map is renumbered in place: a million-node map is 32 MB.
   for (auto& entry : r.node_map) {
     if (!entry) continue;
-    if (entry->id >= ids.size()) fail_invariant("reduced node map names reduced nodes", std::to_string(entry->id));
-    entry->id = ids[entry->id];
+    const NodeMapEntry e = *entry;
+    if (e.id >= ids.size()) fail_invariant("reduced node map names reduced nodes", std::to_string(e.id));
+    entry = NodeMapEntry{ids[e.id], e.member};
   }
   store->set_node_map(std::move(r.node_map));
   return DerivedStore{std::move(store), r.counters};

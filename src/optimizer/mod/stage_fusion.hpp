@@ -18,7 +18,7 @@ struct FusedGraph {
   std::vector<NodeKey> nodes;
   NodeIds outputs;
   // Per hash-consed node: (new id, member index inside a stage or none).
-  LargeVector<NodeMapEntry> landing;
+  LargeVector<NodeMapSlot> landing;
   std::size_t stages = 0;
   std::size_t boundary_nodes = 0;
 };

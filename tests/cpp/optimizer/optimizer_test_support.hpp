@@ -89,10 +89,10 @@ inline std::string describe(const NodeMap& map) {
   return out;
 }
 
-inline std::optional<NodeMapEntry> at(NodeId id, std::optional<std::size_t> member_index = std::nullopt) {
+inline NodeMapSlot at(NodeId id, std::optional<std::size_t> member_index = std::nullopt) {
   return NodeMapEntry{id, member_index};
 }
-inline constexpr std::optional<NodeMapEntry> dropped = std::nullopt;
+inline constexpr NodeMapSlot dropped{};
 
 inline ReductionCounters counters(std::size_t input, std::size_t reachable, std::size_t canonical, std::size_t stages,
                                   std::size_t reduced, std::size_t boundary) {

@@ -37,7 +37,7 @@ struct FusionCase {
   std::vector<bool> rules;  // the maximal_fusion flags the expectation holds for
   std::vector<NodeKey> nodes;
   NodeIds fused_outputs;
-  LargeVector<NodeMapEntry> landing;
+  LargeVector<NodeMapSlot> landing;
   std::size_t stages;
   std::size_t boundary;
 };
