@@ -11,13 +11,15 @@ namespace quorvel {
 
 // Where a stage member takes one input from: the k-th input of the
 // enclosing stage (tag 0) or the result of an earlier member j (tag 1).
+// The index is 32 bits wide, as in the blob format: a stage never has
+// more inputs or members than that.
 struct StageRef {
   enum class Kind : std::uint8_t { Input = 0, Member = 1 };
   Kind kind;
-  std::uint64_t index;
+  std::uint32_t index;
 
-  static StageRef input(std::uint64_t k) { return {Kind::Input, k}; }
-  static StageRef member(std::uint64_t j) { return {Kind::Member, j}; }
+  static StageRef input(std::uint32_t k) { return {Kind::Input, k}; }
+  static StageRef member(std::uint32_t j) { return {Kind::Member, j}; }
 
   friend bool operator==(const StageRef&, const StageRef&) = default;
 };

@@ -1,21 +1,19 @@
 #include "support/shared_text.hpp"
 
 #include <cstring>
-#include <limits>
 #include <new>
 
 namespace quorvel {
 
 SharedText::SharedText(std::string_view text) {
   if (text.empty()) return;
-  if (text.size() > std::numeric_limits<std::size_t>::max() - sizeof(Buffer)) throw std::bad_alloc();
+  if (text.size() >= kOwned - sizeof(Buffer)) throw std::bad_alloc();
   void* raw = ::operator new(sizeof(Buffer) + text.size());
-  Buffer* buffer = ::new (raw) Buffer{1};
+  ::new (raw) Buffer{1};
   char* bytes = static_cast<char*>(raw) + sizeof(Buffer);
   std::memcpy(bytes, text.data(), text.size());
   data_ = bytes;
-  size_ = text.size();
-  owner_ = buffer;
+  size_ = text.size() | kOwned;
 }
 
 void SharedText::release(Buffer* buffer) noexcept {

@@ -33,17 +33,16 @@ class SharedText {
   static SharedText borrowing(std::string_view lifelong) noexcept {
     SharedText t;
     t.data_ = lifelong.data();
-    t.size_ = lifelong.size();
+    t.size_ = lifelong.size();  // no owner bit: nothing to count
     return t;
   }
 
-  SharedText(const SharedText& other) noexcept : data_(other.data_), size_(other.size_), owner_(other.owner_) {
-    if (owner_ != nullptr) owner_->refs.fetch_add(1, std::memory_order_relaxed);
+  SharedText(const SharedText& other) noexcept : data_(other.data_), size_(other.size_) {
+    if (Buffer* owner = owner_of()) owner->refs.fetch_add(1, std::memory_order_relaxed);
   }
-  SharedText(SharedText&& other) noexcept : data_(other.data_), size_(other.size_), owner_(other.owner_) {
+  SharedText(SharedText&& other) noexcept : data_(other.data_), size_(other.size_) {
     other.data_ = "";
     other.size_ = 0;
-    other.owner_ = nullptr;
   }
   SharedText& operator=(const SharedText& other) noexcept {
     SharedText copy(other);
@@ -56,24 +55,23 @@ class SharedText {
     return *this;
   }
   ~SharedText() {
-    if (owner_ != nullptr) release(owner_);
+    if (Buffer* owner = owner_of()) release(owner);
   }
 
   void swap(SharedText& other) noexcept {
     std::swap(data_, other.data_);
     std::swap(size_, other.size_);
-    std::swap(owner_, other.owner_);
   }
 
-  std::string_view view() const noexcept { return {data_, size_}; }
+  std::string_view view() const noexcept { return {data_, size()}; }
   operator std::string_view() const noexcept { return view(); }  // NOLINT(google-explicit-constructor)
-  std::string str() const { return std::string(data_, size_); }
+  std::string str() const { return std::string(data_, size()); }
   const char* data() const noexcept { return data_; }
-  std::size_t size() const noexcept { return size_; }
-  bool empty() const noexcept { return size_ == 0; }
+  std::size_t size() const noexcept { return size_ & ~kOwned; }
+  bool empty() const noexcept { return size() == 0; }
 
   friend bool operator==(const SharedText& a, const SharedText& b) noexcept {
-    return a.size_ == b.size_ && (a.data_ == b.data_ || a.view() == b.view());
+    return a.size() == b.size() && (a.data_ == b.data_ || a.view() == b.view());
   }
   friend bool operator==(const SharedText& a, std::string_view b) noexcept { return a.view() == b; }
   friend bool operator==(const SharedText& a, const std::string& b) noexcept { return a.view() == b; }
@@ -81,15 +79,24 @@ class SharedText {
   friend std::string operator+(std::string a, const SharedText& b) { return a.append(b.view()); }
 
  private:
-  // The bytes follow the header in the same allocation.
+  // The bytes follow the header in the same allocation, so an owned text
+  // finds its buffer just before its bytes: two words in all, which matters
+  // for the hundreds of thousands of stage members a reduction makes.
   struct Buffer {
     std::atomic<std::size_t> refs;
   };
+  static_assert(alignof(Buffer) <= sizeof(Buffer));
+  // The top bit of size_ marks an owned text (sizes never come near it).
+  static constexpr std::size_t kOwned = ~(~std::size_t{0} >> 1);
+
+  Buffer* owner_of() const noexcept {
+    if ((size_ & kOwned) == 0) return nullptr;
+    return reinterpret_cast<Buffer*>(const_cast<char*>(data_) - sizeof(Buffer));
+  }
   static void release(Buffer* buffer) noexcept;
 
   const char* data_ = "";
   std::size_t size_ = 0;
-  Buffer* owner_ = nullptr;
 };
 
 }  // namespace quorvel

@@ -72,8 +72,8 @@ TEST(KeyedHash, EveryTableHasItsOwnKey) {
 }
 
 TEST(KeyedHash, StageReferencesHashKindAndIndexApart) {
-  // A packed (index << 1 | kind) word would make these two the same words.
-  StageOp input{"op|f", {StageRef::input(std::uint64_t{1} << 63)}};
+  // A packed 32-bit (index << 1 | kind) word would make these two the same.
+  StageOp input{"op|f", {StageRef::input(std::uint32_t{1} << 31)}};
   StageOp other{"op|f", {StageRef::input(0)}};
   ASSERT_FALSE(input == other);
   EXPECT_NE(keyed_hash_of(input, HashKey{3, 4}), keyed_hash_of(other, HashKey{3, 4}));

@@ -78,7 +78,7 @@ std::vector<KeyPair> distinct_pairs() {
       {"stage token boundary", N::stage({}, {member("op|ab", {}), member("op|c", {})}),
        N::stage({}, {member("op|a", {}), member("op|bc", {})})},
       {"stage huge ref index", N::stage({0}, {member("op|f", {in(0)})}),
-       N::stage({0}, {member("op|f", {in(0x100000000ULL)})})},
+       N::stage({0}, {member("op|f", {in(0xFFFFFFFFU)})})},
       {"stage member count", N::stage({0}, {member("op|f", {in(0)})}),
        N::stage({0}, {member("op|f", {in(0)}), member("op|f", {mem(0)})})},
       {"external ref dash vs absent", N::external(desc("k", "h", "-"), {}, {0}),

@@ -47,8 +47,8 @@ inline NodeKey mul_one(NodeId input, const char* side = "r") {
 inline StageOp member(std::string token, StageRefs refs) {
   return StageOp{std::move(token), std::move(refs)};
 }
-inline StageRef in(std::uint64_t k) { return StageRef::input(k); }
-inline StageRef mem(std::uint64_t j) { return StageRef::member(j); }
+inline StageRef in(std::uint32_t k) { return StageRef::input(k); }
+inline StageRef mem(std::uint32_t j) { return StageRef::member(j); }
 
 // prefix followed by k in decimal.
 inline std::string numbered(std::string_view prefix, std::uint64_t k) {

@@ -17,7 +17,7 @@ using blob_test::header;
 void add(GraphStore& store, NodeKey key) { ASSERT_TRUE(store.intern(std::move(key)).ok()); }
 
 // Every variant, every value kind, empty and non-ASCII texts, repeated
-// inputs and both preprocessing_ref forms.
+// inputs, both preprocessing_ref forms and the widest stage reference.
 void fill_every_kind(GraphStore& s) {
   add(s, NodeKey::source("tbl", ParamMap({{"path", ParamValue::text("/d/é")}, {"n", ParamValue::integer(-5)}})));
   add(s, NodeKey::source("", {}));
@@ -26,7 +26,8 @@ void fill_every_kind(GraphStore& s) {
   add(s, NodeKey::external({"onnx", "h1", "ort", "1.2", "{}", std::nullopt}, {}, {3}));
   add(s, NodeKey::external({"onnx", "h1", "ort", "1.2", "{}", ""}, ParamMap({{"b", ParamValue::integer(1)}}), {3}));
   add(s, NodeKey::stage({2, 3}, {StageOp{"op|a", {StageRef::input(0)}},
-                                 StageOp{"op|b|k=i1", {StageRef::member(0), StageRef::input(1)}}}));
+                                 StageOp{"op|b|k=i1", {StageRef::member(0), StageRef::input(1)}},
+                                 StageOp{"op|c", {StageRef::input(0xFFFFFFFFU)}}}));  // the widest index
   add(s, NodeKey::exchange(ParamMap({{"scheme", ParamValue::text("hash")}}), {6}));
   add(s, NodeKey::join({}, {7, 4}));
   add(s, NodeKey::op("ñ名🙂", {}, {}));
