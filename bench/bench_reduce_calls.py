@@ -11,7 +11,12 @@ With --collect alternate, every other call follows a full garbage
 collection (`gc.collect()` just before the timed call, outside it), so that
 calls with and without one can be compared in the same process.
 
-    python bench/bench_reduce_calls.py [--size 1M] [--calls 12] [--collect never|alternate|always]
+With --pause S, the process sleeps S seconds before every call (outside the
+timed region). On a virtual machine whose host takes back the memory a
+guest frees, a pause lets that happen to the pages the previous call
+unmapped, and the next call pays for getting them back in system time.
+
+    python bench/bench_reduce_calls.py [--size 1M] [--calls 12] [--collect never|alternate|always] [--pause 0]
 
 The calls without a collection are the baseline of those after one: the
 best later call of each kind is printed at the end, side by side.
@@ -31,17 +36,22 @@ def main() -> None:
     parser.add_argument("--calls", type=int, default=12, help="reduce calls in a row (default 12)")
     parser.add_argument("--collect", choices=["never", "alternate", "always"], default="never",
                         help="run a full collection before no call, every other call, or every call")
+    parser.add_argument("--pause", type=float, default=0.0,
+                        help="seconds to sleep before every call, outside the timed region (default 0)")
     args = parser.parse_args()
 
     g = make_graph(args.size)
     store = build_store(g)
     gc.collect()
-    print(f"{store.node_count():,} nodes, {len(g.outputs)} outputs; {args.calls} calls, collections: {args.collect}")
+    print(f"{store.node_count():,} nodes, {len(g.outputs)} outputs; {args.calls} calls, collections: {args.collect}, "
+          f"pause before each call: {args.pause:g} s")
     print(f"{'call':>5}{'collected':>11}{'wall ms':>10}{'user ms':>10}{'sys ms':>9}{'faults':>9}")
     previous = None
     rows = []
     for call in range(args.calls):
         collect = args.collect == "always" or (args.collect == "alternate" and call % 2 == 1)
+        if args.pause > 0:
+            time.sleep(args.pause)
         if collect:
             gc.collect()
         before = resource.getrusage(resource.RUSAGE_SELF)
