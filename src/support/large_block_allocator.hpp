@@ -39,10 +39,9 @@ void unmap(void* p, std::size_t bytes) noexcept;
 // tables just before CSE asks for blocks of much the same sizes; handing
 // those over spares the system the work of zeroing fresh pages, which on a
 // million-node graph is a large and, on some machines, very uneven part of
-// the call. The scope unmaps whatever it still keeps
-// when it ends; a block it handed out is an ordinary mapping of exactly the
-// requested size, and may outlive it. Scopes nest: an inner one keeps
-// nothing of its own.
+// the call. The scope unmaps whatever it still keeps when it ends; a block
+// it handed out is an ordinary mapping of exactly the requested size, and
+// may outlive it. Scopes nest: an inner one keeps nothing of its own.
 class BlockRecycling {
  public:
   BlockRecycling() noexcept;
