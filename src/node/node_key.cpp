@@ -18,13 +18,13 @@ NodeKey NodeKey::reduction(std::string_view name, ParamMap params, NodeInputs in
 
 NodeKey NodeKey::external(PayloadDescriptor descriptor, ParamMap params, NodeInputs inputs) {
   NodeKey key(NodeKind::External, {}, std::move(params), std::move(inputs));
-  key.descriptor_ = DeepBox<PayloadDescriptor>(std::move(descriptor));
+  key.extra_ = ExtraBox(std::move(descriptor));
   return key;
 }
 
 NodeKey NodeKey::stage(NodeInputs inputs, std::vector<StageOp> members) {
   NodeKey key(NodeKind::Stage, {}, {}, std::move(inputs));
-  key.members_ = DeepBox<std::vector<StageOp>>(std::move(members));
+  key.extra_ = ExtraBox(std::move(members));
   return key;
 }
 
@@ -37,15 +37,15 @@ NodeKey NodeKey::join(ParamMap scheme, NodeInputs inputs) {
 }
 
 const PayloadDescriptor& NodeKey::descriptor() const {
-  check_invariant(kind_ == NodeKind::External && descriptor_.has_value(), "descriptor of an external node",
+  check_invariant(kind_ == NodeKind::External && extra_.has_value(), "descriptor of an external node",
                   "node is not external");
-  return *descriptor_;
+  return descriptor_value();
 }
 
 const std::vector<StageOp>& NodeKey::members() const {
-  check_invariant(kind_ == NodeKind::Stage && members_.has_value(), "members of a stage node",
+  check_invariant(kind_ == NodeKind::Stage && extra_.has_value(), "members of a stage node",
                   "node is not a stage");
-  return *members_;
+  return members_value();
 }
 
 NodeKey NodeKey::with_inputs(NodeInputs inputs) const {
@@ -56,8 +56,8 @@ NodeKey NodeKey::with_inputs(NodeInputs inputs) const {
 
 bool operator==(const NodeKey& a, const NodeKey& b) noexcept {
   if (a.kind_ != b.kind_ || a.inputs_ != b.inputs_ || a.name_ != b.name_ || !(a.params_ == b.params_)) return false;
-  if (a.kind_ == NodeKind::External) return *a.descriptor_ == *b.descriptor_;
-  if (a.kind_ == NodeKind::Stage) return *a.members_ == *b.members_;
+  if (a.kind_ == NodeKind::External) return a.descriptor_value() == b.descriptor_value();
+  if (a.kind_ == NodeKind::Stage) return a.members_value() == b.members_value();
   return true;
 }
 
@@ -71,10 +71,11 @@ std::uint64_t NodeKey::hash(const HashKey& key) const noexcept {
   params_.hash_into(h);
   h.word(inputs_.size());
   for (NodeId id : inputs_) h.word(id);
-  if (kind_ == NodeKind::External) descriptor_->hash_into(h);
+  if (kind_ == NodeKind::External) descriptor_value().hash_into(h);
   if (kind_ == NodeKind::Stage) {
-    h.word(members_->size());
-    for (const StageOp& m : *members_) m.hash_into(h);
+    const std::vector<StageOp>& members = members_value();
+    h.word(members.size());
+    for (const StageOp& m : members) m.hash_into(h);
   }
   return h.finish();
 }

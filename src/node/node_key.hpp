@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -12,7 +13,6 @@
 #include "node/payload_descriptor.hpp"
 #include "node/stage_op.hpp"
 #include "param/param_map.hpp"
-#include "support/deep_box.hpp"
 
 namespace quorvel {
 
@@ -70,12 +70,51 @@ class NodeKey {
   NodeKey(NodeKind kind, NodeName&& name, ParamMap&& params, NodeInputs&& inputs)
       : kind_(kind), name_(std::move(name)), params_(std::move(params)), inputs_(std::move(inputs)) {}
 
+  // The part only External and Stage nodes carry, the descriptor or the
+  // members, held on the heap so that every other node pays one pointer
+  // for both. Copies copy the value; kind_ tells which one it is.
+  struct Extra {
+    virtual ~Extra() = default;
+    virtual std::unique_ptr<Extra> clone() const = 0;
+  };
+  template <class T>
+  struct ExtraOf final : Extra {
+    explicit ExtraOf(T v) : value(std::move(v)) {}
+    std::unique_ptr<Extra> clone() const override { return std::make_unique<ExtraOf>(value); }
+    T value;
+  };
+  class ExtraBox {
+   public:
+    ExtraBox() noexcept = default;
+    template <class T>
+    explicit ExtraBox(T value) : ptr_(std::make_unique<ExtraOf<T>>(std::move(value))) {}
+    ExtraBox(const ExtraBox& other) : ptr_(other.ptr_ ? other.ptr_->clone() : nullptr) {}
+    ExtraBox(ExtraBox&&) noexcept = default;
+    ExtraBox& operator=(const ExtraBox& other) {
+      if (this != &other) ptr_ = other.ptr_ ? other.ptr_->clone() : nullptr;
+      return *this;
+    }
+    ExtraBox& operator=(ExtraBox&&) noexcept = default;
+
+    bool has_value() const noexcept { return ptr_ != nullptr; }
+    // The value, which must be a T.
+    template <class T>
+    const T& get() const noexcept {
+      return static_cast<const ExtraOf<T>&>(*ptr_).value;
+    }
+
+   private:
+    std::unique_ptr<Extra> ptr_;
+  };
+
+  const PayloadDescriptor& descriptor_value() const noexcept { return extra_.get<PayloadDescriptor>(); }
+  const std::vector<StageOp>& members_value() const noexcept { return extra_.get<std::vector<StageOp>>(); }
+
   NodeKind kind_;
   NodeName name_;
   ParamMap params_;
   NodeInputs inputs_;
-  DeepBox<PayloadDescriptor> descriptor_;
-  DeepBox<std::vector<StageOp>> members_;
+  ExtraBox extra_;
 };
 
 // Lowercase kind text as the inspection view shows it ("source", "op", ...).

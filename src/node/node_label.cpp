@@ -22,11 +22,11 @@ std::string NodeKey::label() const {
     case NodeKind::Op: return with_display(std::string("Op ").append(name_.view()), params_);
     case NodeKind::Reduction: return with_display(std::string("Reduction ").append(name_.view()), params_);
     case NodeKind::External: {
-      const PayloadDescriptor& d = *descriptor_;
+      const PayloadDescriptor& d = descriptor_value();
       return with_display("External " + d.kind + ":" + d.content_hash + " [" + d.framework + " " + d.version + "]",
                           params_);
     }
-    case NodeKind::Stage: return "Stage[" + std::to_string(members_->size()) + " members]";
+    case NodeKind::Stage: return "Stage[" + std::to_string(members_value().size()) + " members]";
     case NodeKind::Exchange: return with_display("Exchange", params_);
     case NodeKind::Join: return with_display("Join", params_);
   }

@@ -23,7 +23,7 @@ void NodeKey::append_token(std::string& out) const {
       return;
     case NodeKind::External: {
       // The descriptor strings go in as they are, unescaped.
-      const PayloadDescriptor& d = *descriptor_;
+      const PayloadDescriptor& d = descriptor_value();
       out.append("ext|");
       for (const std::string* part : {&d.kind, &d.content_hash, &d.framework, &d.version, &d.io_schema}) {
         out.append(*part);
@@ -35,7 +35,7 @@ void NodeKey::append_token(std::string& out) const {
     }
     case NodeKind::Stage:
       out.append("stage|");
-      out.append(std::to_string(members_->size()));
+      out.append(std::to_string(members_value().size()));
       return;
     case NodeKind::Exchange:
       out.append("exch");
