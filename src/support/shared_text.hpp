@@ -85,7 +85,6 @@ class SharedText {
   struct Buffer {
     std::atomic<std::size_t> refs;
   };
-  static_assert(alignof(Buffer) <= sizeof(Buffer));
   // The top bit of size_ marks an owned text (sizes never come near it).
   static constexpr std::size_t kOwned = ~(~std::size_t{0} >> 1);
 
