@@ -4,8 +4,19 @@
 // advised to use them: these arrays are read at random positions, with huge
 // pages such reads rarely miss the TLB, and a fault hands out 2 MiB at once.
 // Smaller blocks come from the ordinary heap, which recycles them between
-// reductions. Within one reduction, a BlockRecycling scope hands the mapped
-// blocks of finished phases to the later ones.
+// reductions.
+//
+// Freed mapped blocks are kept for reuse, process-wide, up to kKeepLimit
+// bytes in all, instead of being unmapped. A reduction frees its engine's
+// tables just before CSE asks for blocks of much the same sizes, and the
+// next reduction asks for the blocks the previous one freed. Fresh pages
+// are costly: the system zeroes every one, and on a virtual machine whose
+// host takes back the memory a guest frees, each must first be backed
+// again, which made a million-node reduction up to half as slow again after
+// a pause of a second or two. Kept blocks are handed to the kernel as
+// lazily freed (MADV_FREE): they stay mapped and are reused without a
+// fault, but under memory pressure the kernel takes their pages back
+// without writing them anywhere. release_kept() unmaps them all at once.
 #pragma once
 
 #include <cstddef>
@@ -20,60 +31,28 @@ namespace large_block {
 // Blocks of this size or more are mapped.
 inline constexpr std::size_t kMapThreshold = std::size_t{4} << 20;  // 4 MiB
 
+// Freed mapped blocks are kept up to this many bytes in all; a block that
+// would go beyond it is unmapped.
+inline constexpr std::size_t kKeepLimit = std::size_t{1} << 30;  // 1 GiB
+
 // A block of bytes: mapped, huge-page aligned and advised to use huge pages
 // when bytes >= kMapThreshold (where the platform can map), from the heap
-// otherwise. Its contents are unspecified: a BlockRecycling scope may hand
-// out a block it kept. Throws std::bad_alloc.
+// otherwise. Its contents are unspecified: it may be a kept block. A
+// request is served by the smallest kept block that is large enough (the
+// rest of that block stays kept), or mapped afresh. Throws std::bad_alloc.
 void* allocate(std::size_t bytes);
 void deallocate(void* p, std::size_t bytes) noexcept;
 
-// The mapping half alone: nullptr where the platform cannot map. A mapping
-// covers bytes rounded up to whole huge pages; unmap takes the same bytes.
-void* map(std::size_t bytes);
-void unmap(void* p, std::size_t bytes) noexcept;
+// A mapped block of bytes >= kMapThreshold with every byte zero, freed with
+// deallocate: a kept block cleared, or a fresh mapping, which the kernel
+// hands out zeroed. nullptr where the platform cannot map. Throws
+// std::bad_alloc.
+void* allocate_zeroed(std::size_t bytes);
 
-// While a BlockRecycling scope lives on a thread, the mapped blocks that
-// thread frees are kept instead of unmapped, and its later requests are
-// served from them: the smallest kept block that is large enough, its tail
-// beyond the request unmapped. A reduction's engine frees its e-graph
-// tables just before CSE asks for blocks of much the same sizes; handing
-// those over spares the system the work of zeroing fresh pages, which on a
-// million-node graph is a large and, on some machines, very uneven part of
-// the call. The scope unmaps whatever it still keeps when it ends; a block
-// it handed out is an ordinary mapping of exactly the requested size, and
-// may outlive it. Scopes nest: an inner one keeps nothing of its own.
-class BlockRecycling {
- public:
-  BlockRecycling() noexcept;
-  ~BlockRecycling();
-  BlockRecycling(const BlockRecycling&) = delete;
-  BlockRecycling& operator=(const BlockRecycling&) = delete;
-
-  // Unmaps every kept block now.
-  void release() noexcept;
-  // Bytes kept for reuse, in whole huge pages.
-  std::size_t kept_bytes() const noexcept;
-
- private:
-  friend void* allocate(std::size_t bytes);
-  friend void deallocate(void* p, std::size_t bytes) noexcept;
-
-  // The block handed over (nullptr when none is large enough), and whether
-  // p was kept.
-  void* take(std::size_t mapped_bytes) noexcept;
-  bool keep(void* p, std::size_t mapped_bytes) noexcept;
-
-  struct Kept {
-    void* p;
-    std::size_t bytes;
-  };
-  // A reduction frees a dozen blocks at most; a fixed array never
-  // allocates, so keeping a block cannot fail (a full array unmaps it).
-  static constexpr std::size_t kCapacity = 32;
-  Kept kept_[kCapacity] = {};
-  std::size_t count_ = 0;
-  bool active_ = false;
-};
+// Bytes of freed mapped blocks kept for reuse, in whole huge pages.
+std::size_t kept_bytes() noexcept;
+// Unmaps every kept block; returns the bytes unmapped.
+std::size_t release_kept() noexcept;
 
 }  // namespace large_block
 

@@ -10,9 +10,8 @@ ZeroedTable::ZeroedTable(std::size_t count, std::size_t size) {
   if (count == 0) return;
   if (size != 0 && count > static_cast<std::size_t>(-1) / size) throw std::bad_alloc();
   const std::size_t bytes = count * size;
-  // A fresh mapping is already zero-filled.
   if (bytes >= large_block::kMapThreshold) {
-    if (void* p = large_block::map(bytes)) {
+    if (void* p = large_block::allocate_zeroed(bytes)) {
       data_ = p;
       bytes_ = bytes;
       mapped_ = true;
@@ -27,7 +26,7 @@ ZeroedTable::ZeroedTable(std::size_t count, std::size_t size) {
 ZeroedTable::~ZeroedTable() {
   if (data_ == nullptr) return;
   if (mapped_) {
-    large_block::unmap(data_, bytes_);
+    large_block::deallocate(data_, bytes_);
     return;
   }
   std::free(data_);

@@ -1,6 +1,7 @@
 // Zero-filled storage for large open-addressing tables. Big tables are
-// mapped directly and advised to use huge pages, which cuts the TLB misses
-// of random probes; the kernel hands the pages out already zeroed.
+// mapped blocks of the large-block allocator, advised to use huge pages,
+// which cuts the TLB misses of random probes: a kept block is cleared, a
+// fresh mapping comes zeroed from the kernel.
 #pragma once
 
 #include <cstddef>

@@ -8,7 +8,6 @@
 #include "optimizer/mod/engine_key.hpp"
 #include "optimizer/mod/prototypes.hpp"
 #include "optimizer/mod/stage_fusion.hpp"
-#include "support/large_block_allocator.hpp"
 
 namespace quorvel {
 
@@ -70,21 +69,17 @@ Reduced reduce_with_mode(const NodeList& nodes, const NodeIds& outputs, const Re
   CanonicalGraph canonical;
   HashConsedGraph consed;
   {
-    // The engine graph and the e-graph's tables, freed when the engine
-    // returns, serve CSE's blocks instead of fresh pages. What is left is
-    // unmapped before fusion, whose heap would otherwise grow on top of it.
-    const large_block::BlockRecycling recycling;
-    {
-      const EngineGraph engine_graph = to_engine_graph(nodes, kept, prototypes);
-      kept.kept_ids = NodeIds();
-      clock.lap(&ReductionTimings::engine_graph);
-      canonical = engine.canonicalize(engine_graph);
-    }
-    clock.lap(&ReductionTimings::engine);
-
-    consed = cse(canonical.graph);
-    canonical.graph = EngineGraph();
+    const EngineGraph engine_graph = to_engine_graph(nodes, kept, prototypes);
+    kept.kept_ids = NodeIds();
+    clock.lap(&ReductionTimings::engine_graph);
+    canonical = engine.canonicalize(engine_graph);
   }
+  clock.lap(&ReductionTimings::engine);
+
+  // The engine graph and the e-graph's tables, freed when the engine
+  // returned, are kept by the large-block allocator and serve CSE's blocks.
+  consed = cse(canonical.graph);
+  canonical.graph = EngineGraph();
   clock.lap(&ReductionTimings::cse);
 
   FusedGraph fused = stage_fusion(consed.graph, prototypes, maximal_fusion);
