@@ -89,6 +89,7 @@ bool EGraph::perform_union(Id a, Id b) {
   if (lost.parents.size() > kept.parents.size()) kept.parents.swap(lost.parents);
   kept.parents.append(lost.parents.begin(), lost.parents.end());
 
+  merged_since_rebuild_ = true;
   lost.id = kNoId;
   lost.nodes.release();
   lost.parents.release();
@@ -174,6 +175,7 @@ std::size_t EGraph::rebuild() {
   const std::size_t merges = process_unions();
   rebuild_classes();
   clean_ = true;
+  merged_since_rebuild_ = false;
   return merges;
 }
 

@@ -117,6 +117,21 @@ class EGraph {
     if (id < classes_.size()) __builtin_prefetch(classes_[id].nodes.data());
   }
 
+  // Whether a union merged two classes since the last rebuild: until one
+  // does, every root's node list and the memo are canonical, so adding a
+  // node the e-graph already holds finds it.
+  bool merged_since_rebuild() const noexcept { return merged_since_rebuild_; }
+
+  // Whether the class of root holds node, children compared as they are.
+  bool class_holds(Id root, const SymbolLang& node) const {
+    const EClass* eclass = class_if_root(root);
+    if (eclass == nullptr) return false;
+    for (const SymbolLang& held : eclass->nodes) {
+      if (held == node) return true;
+    }
+    return false;
+  }
+
   // Capacity hint for a graph about to receive this many nodes. The memo is
   // sized for them; the per-class arrays get room for half as many again,
   // for the nodes rewrites add (room in a mapped block that is never used
@@ -148,6 +163,7 @@ class EGraph {
   mutable OperatorIndex operator_index_;
   std::size_t duplicates_removed_ = 0;
   bool clean_ = false;
+  bool merged_since_rebuild_ = false;
 };
 
 }  // namespace quorvel::egraph

@@ -20,6 +20,10 @@ constexpr std::size_t kPrefetchDistance = 16;
 }  // namespace
 
 Pattern::Pattern(const PatternAst& ast) : ast_(compact_pattern(ast)), program_(compile_pattern(ast_)) {
+  if (!root().is_var()) {
+    one_node_ = true;
+    for (Id child : root().node().children()) one_node_ = one_node_ && ast_[child].is_var();
+  }
   for (std::size_t i = 0; i < ast_.size(); ++i) {
     if (ast_[i].is_var()) continue;
     bool all_vars = true;
@@ -99,6 +103,17 @@ Id Pattern::apply_pat(EGraph& egraph, const Subst& subst, std::vector<Id>& buffe
   return buffer.back();
 }
 
+bool Pattern::instantiate(const Subst& subst, SymbolLang& node) const {
+  const auto vars = root().node().children();
+  const auto children = node.children();
+  for (std::size_t i = 0; i < vars.size(); ++i) {
+    const std::optional<Id> bound = subst.get(ast_[vars[i]].var());
+    if (!bound) return false;
+    children[i] = *bound;
+  }
+  return true;
+}
+
 // The rule name would only matter for explanations, which this e-graph does
 // not keep.
 std::vector<Id> Pattern::apply_matches(EGraph& egraph, const SearchResults& matches, GlobalSymbol) const {
@@ -127,10 +142,21 @@ std::vector<Id> Pattern::apply_matches(EGraph& egraph, const SearchResults& matc
     egraph.prefetch_add(probe);
   };
   for (; ahead < kPrefetchDistance; ++ahead) prefetch_ahead(ahead);
+  // A one-node instantiation that the matched class already holds is what
+  // the memo would find, and its union would merge nothing: while no union
+  // has merged two classes since the last rebuild, node lists and
+  // substitutions are canonical, so the class's own short list answers
+  // without the memo's random probe. Rules applied again in later
+  // iterations find most of their instantiations this way.
+  SymbolLang instance = one_node_ ? root().node() : SymbolLang();
   for (std::size_t k = 0; k < matches.size(); ++k) {
     const SearchMatchesRef match = matches[k];
     for (const Subst& subst : match.substs) {
       prefetch_ahead(ahead++);
+      if (one_node_ && !egraph.merged_since_rebuild() && instantiate(subst, instance) &&
+          egraph.class_holds(match.eclass, instance)) {
+        continue;
+      }
       const Id id = apply_pat(egraph, subst, buffer);
       if (egraph.union_(id, match.eclass)) merged.push_back(id);
     }

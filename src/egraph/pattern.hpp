@@ -51,11 +51,17 @@ class Pattern {
   std::string to_string() const { return render_pattern(ast_); }
 
  private:
+  // For a one-node pattern: node (a copy of the root) gets the children
+  // subst binds; false when a variable is unbound.
+  bool instantiate(const Subst& subst, SymbolLang& node) const;
+
   PatternAst ast_;
   Program program_;
   // The first e-node whose children are all variables, or kNoId: the node
   // apply_matches can build ahead of time to prefetch its memo slot.
   Id prefetch_node_ = kNoId;
+  // The pattern is one e-node whose children are all variables.
+  bool one_node_ = false;
 };
 
 }  // namespace quorvel::egraph

@@ -43,6 +43,33 @@ TEST(Rewrite, CommuteAddsTheSwappedNodeAndMergesIt) {
   EXPECT_EQ(g.total_size(), size);
 }
 
+TEST(Rewrite, AfterAMergeInTheSamePassTheMemoDecidesAndTheRenamedNodesAreBuilt) {
+  // The class of (f x y) holds both orders. Merging x into z (z has more
+  // parents, so it survives) before the pass leaves that class's list naming
+  // x; instantiations now name z, which the memo has not seen yet, so both
+  // are built and merged, exactly as with no shortcut at all.
+  EGraph g;
+  const Id x = leaf(g, "x");
+  const Id y = leaf(g, "y");
+  const Id z = leaf(g, "z");
+  for (const char* op : {"g", "h", "k"}) node(g, op, {z});
+  const Id xy = node(g, "f", {x, y});
+  g.rebuild();
+  const Rewrite commute = rule("commute-f", "(f ?a ?b)", "(f ?b ?a)");
+  ASSERT_EQ(commute.apply(g, commute.search_with_limit(g, 100)).size(), 1u);
+  g.rebuild();
+  const SearchResults again = commute.search_with_limit(g, 100);
+  ASSERT_EQ(again.total_substs(), 2u);
+  ASSERT_TRUE(g.union_(x, z));
+  ASSERT_EQ(g.find(x), z);
+  const std::size_t size = g.total_size();
+  EXPECT_EQ(commute.apply(g, again).size(), 2u);
+  EXPECT_EQ(g.total_size(), size + 2);
+  g.rebuild();
+  EXPECT_EQ(g.lookup(SymbolLang(sym("f"), {z, y})), g.find(xy));
+  EXPECT_EQ(g.lookup(SymbolLang(sym("f"), {y, z})), g.find(xy));
+}
+
 TEST(Rewrite, IdentityMergesTheNodeWithItsInputAndCongruenceFollows) {
   EGraph g;
   const Id x = leaf(g, "x");
