@@ -3,12 +3,12 @@
 #pragma once
 
 #include <cstdint>
-#include <unordered_map>
 #include <vector>
 
 #include "egraph/global_symbol.hpp"
 #include "node/node_key.hpp"
 #include "node/node_list.hpp"
+#include "support/large_block_allocator.hpp"
 
 namespace quorvel {
 
@@ -19,20 +19,30 @@ class Prototypes {
   explicit Prototypes(NodeList nodes) : nodes_(std::move(nodes)) {}
 
   // Records position as the prototype of op unless op has one already.
-  void offer(egraph::GlobalSymbol op, std::size_t position) { first_.try_emplace(op.handle(), position); }
-
+  void offer(egraph::GlobalSymbol op, std::uint64_t position);
   // The prototype of op; a key nobody offered is a broken guarantee of
   // the rewrite engine (an internal error).
   const NodeKey& at(egraph::GlobalSymbol op) const;
-
-  void reserve(std::size_t n) { first_.reserve(n); }
+  // Room for this many keys without growing.
+  void reserve(std::size_t keys);
 
  private:
+  // Open addressing with linear probing over symbol handles, which are
+  // never 0 (the null symbol is never offered): a zero handle marks a free
+  // slot. Only looked up, never iterated, so the slot order decides
+  // nothing. Handles carry a shard picked by the keyed symbol table and a
+  // position assigned in order, never a caller's word, so the fixed mix
+  // cannot be steered into collisions.
+  struct Slot {
+    std::uint32_t handle;
+    std::uint64_t position;
+  };
+  std::size_t slot_of(std::uint32_t handle) const noexcept;
+  void grow(std::size_t capacity);
+
   NodeList nodes_;
-  // Only looked up, never iterated. Keyed by symbol handle with the
-  // standard (identity) hash: handles carry a shard picked by the keyed
-  // symbol table and a position assigned in order, never a caller's word.
-  std::unordered_map<std::uint32_t, std::size_t> first_;
+  LargeVector<Slot> slots_;  // a power of two in size, at most half full
+  std::size_t count_ = 0;
 };
 
 }  // namespace quorvel
