@@ -144,7 +144,16 @@ void EGraph::rebuild_classes() {
     }
   }
   dirty_.clear();
-  std::sort(dirty_roots_.begin(), dirty_roots_.end());
+  // Ascending order. When many classes are dirty, reading the marks in
+  // order is linear and cheaper than sorting the roots.
+  if (dirty_roots_.size() > classes_.size() / 32) {
+    dirty_roots_.clear();
+    for (std::size_t id = 0; id < classes_.size(); ++id) {
+      if (dirty_mark_[id] != 0) dirty_roots_.push_back(static_cast<Id>(id));
+    }
+  } else {
+    std::sort(dirty_roots_.begin(), dirty_roots_.end());
+  }
 
   constexpr std::size_t kAhead = 8;
   for (std::size_t k = 0; k < dirty_roots_.size(); ++k) {

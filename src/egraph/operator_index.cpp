@@ -40,6 +40,25 @@ void OperatorIndex::track(GlobalSymbol op, std::vector<Id> classes) {
   }
 }
 
+void OperatorIndex::group_by_list() {
+  // Counting sort by list number: group_ends_[l] ends up as the end of
+  // list l's group.
+  group_ends_.assign(lists_.size() + 1, 0);
+  for (const auto& [list, id] : queued_) ++group_ends_[list + 1];
+  for (std::size_t l = 1; l <= lists_.size(); ++l) group_ends_[l] += group_ends_[l - 1];
+  grouped_.resize(queued_.size());
+  for (const auto& entry : queued_) grouped_[group_ends_[entry.first]++] = entry;
+  queued_.swap(grouped_);
+  std::size_t begin = 0;
+  for (std::size_t l = 0; l < lists_.size(); ++l) {
+    const std::size_t end = group_ends_[l];
+    const auto first = queued_.begin() + static_cast<std::ptrdiff_t>(begin);
+    const auto last = queued_.begin() + static_cast<std::ptrdiff_t>(end);
+    if (!std::is_sorted(first, last)) std::sort(first, last);
+    begin = end;
+  }
+}
+
 void OperatorIndex::rehash() {
   std::size_t capacity = table_.empty() ? 16 : table_.size();
   while (ops_.size() * 2 > capacity) capacity *= 2;
