@@ -9,6 +9,24 @@
 #include <sys/mman.h>
 #endif
 
+// Under AddressSanitizer a kept block is poisoned, so that a use after free
+// is still reported although the block stays mapped.
+#if defined(__SANITIZE_ADDRESS__)
+#include <sanitizer/asan_interface.h>
+#define QUORVEL_POISON(p, n) ASAN_POISON_MEMORY_REGION((p), (n))
+#define QUORVEL_UNPOISON(p, n) ASAN_UNPOISON_MEMORY_REGION((p), (n))
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#include <sanitizer/asan_interface.h>
+#define QUORVEL_POISON(p, n) ASAN_POISON_MEMORY_REGION((p), (n))
+#define QUORVEL_UNPOISON(p, n) ASAN_UNPOISON_MEMORY_REGION((p), (n))
+#endif
+#endif
+#ifndef QUORVEL_POISON
+#define QUORVEL_POISON(p, n) ((void)(p), (void)(n))
+#define QUORVEL_UNPOISON(p, n) ((void)(p), (void)(n))
+#endif
+
 namespace quorvel::large_block {
 
 namespace {
@@ -122,7 +140,10 @@ class KeptBlocks {
       count_ = 0;
       total_ = 0;
     }
-    for (std::size_t k = 0; k < count; ++k) munmap(taken[k].p, taken[k].bytes);
+    for (std::size_t k = 0; k < count; ++k) {
+      QUORVEL_UNPOISON(taken[k].p, taken[k].bytes);
+      munmap(taken[k].p, taken[k].bytes);
+    }
     return total;
   }
 
@@ -157,6 +178,7 @@ void* map_block(std::size_t bytes, bool zeroed) {
   if (bytes > SIZE_MAX - 2 * kHugePage) throw std::bad_alloc();
   const std::size_t size = mapped_size(bytes);
   if (void* p = kept.take(size)) {
+    QUORVEL_UNPOISON(p, size);
     if (zeroed) std::memset(p, 0, size);
     return p;
   }
@@ -193,7 +215,11 @@ void deallocate(void* p, std::size_t bytes) noexcept {
 #ifdef MADV_FREE
     madvise(p, size, MADV_FREE);
 #endif
-    if (!kept.keep(static_cast<char*>(p), size)) munmap(p, size);
+    QUORVEL_POISON(p, size);
+    if (!kept.keep(static_cast<char*>(p), size)) {
+      QUORVEL_UNPOISON(p, size);
+      munmap(p, size);
+    }
     return;
   }
 #endif

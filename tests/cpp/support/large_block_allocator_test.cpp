@@ -191,6 +191,21 @@ TEST_F(KeptBlocks, UnmapsWhatItHasNoRoomToKeep) {
   for (std::size_t k = 1; k < blocks.size(); k += 2) large_block::deallocate(blocks[k], kThreshold);
 }
 
+#if defined(__SANITIZE_ADDRESS__)
+TEST_F(KeptBlocks, AUseAfterFreeOfAKeptBlockIsStillReported) {
+  auto* p = static_cast<unsigned char*>(large_block::allocate(kThreshold));
+  p[0] = 1;
+  large_block::deallocate(p, kThreshold);
+  ASSERT_EQ(large_block::kept_bytes(), kThreshold);
+  EXPECT_DEATH(static_cast<volatile unsigned char*>(p)[kThreshold / 2] = 2, "use-after-poison");
+  // Handed out again, it is ordinary memory.
+  auto* again = static_cast<unsigned char*>(large_block::allocate(kThreshold));
+  ASSERT_EQ(again, p);
+  again[kThreshold / 2] = 3;
+  large_block::deallocate(again, kThreshold);
+}
+#endif
+
 using KeptBlocksConcurrency = KeptBlocks;
 
 TEST_F(KeptBlocksConcurrency, ThreadsShareThemWithoutHandingOneBlockOutTwice) {
