@@ -13,8 +13,10 @@ calls with and without one can be compared in the same process.
 
 With --pause S, the process sleeps S seconds before every call (outside the
 timed region). On a virtual machine whose host takes back the memory a
-guest frees, a pause lets that happen to the pages the previous call
-unmapped, and the next call pays for getting them back in system time.
+guest frees, a pause lets that happen to the pages the previous call gave
+back, and the next call pays for getting them back in system time. The
+large blocks a reduction frees are kept for the next one, so with them
+this cost is gone; the pause shows that it stays gone.
 
     python bench/bench_reduce_calls.py [--size 1M] [--calls 12] [--collect never|alternate|always] [--pause 0]
 
