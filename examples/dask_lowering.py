@@ -308,6 +308,24 @@ class Value:
     node: int
 
 
+def _binary_method(name: str, side: str = "r", result: str | None = None) -> Callable[..., Column]:
+    """`column <op> other` (side "r") or `other <op> column` (side "l")."""
+
+    def method(self: Column, other: Any) -> Column:
+        return self._binary(name, other, side, result)
+
+    method.__name__ = name
+    return method
+
+
+def _unary_method(name: str, result: str | None = None) -> Callable[[Column], Column]:
+    def method(self: Column) -> Column:
+        return self._op(name, [self.node], result or self.dtype)
+
+    method.__name__ = name
+    return method
+
+
 @dataclass(frozen=True)
 class Column:
     pipeline: Pipeline
@@ -336,68 +354,27 @@ class Column:
             dtype = FLOAT
         return self._op(name, [self.node], dtype, params)
 
-    def __add__(self, other: Any) -> Column:
-        return self._binary("add", other, "r")
-
-    def __radd__(self, other: Any) -> Column:
-        return self._binary("add", other, "l")
-
-    def __sub__(self, other: Any) -> Column:
-        return self._binary("sub", other, "r")
-
-    def __rsub__(self, other: Any) -> Column:
-        return self._binary("sub", other, "l")
-
-    def __mul__(self, other: Any) -> Column:
-        return self._binary("mul", other, "r")
-
-    def __rmul__(self, other: Any) -> Column:
-        return self._binary("mul", other, "l")
-
-    def __truediv__(self, other: Any) -> Column:
-        return self._binary("div", other, "r")
-
-    def __lt__(self, other: Any) -> Column:
-        return self._binary("lt", other, "r", BOOL)
-
-    def __gt__(self, other: Any) -> Column:
-        return self._binary("gt", other, "r", BOOL)
-
-    def __and__(self, other: Column) -> Column:
-        return self._binary("and", other, "r", BOOL)
-
-    def __or__(self, other: Column) -> Column:
-        return self._binary("or", other, "r", BOOL)
-
-    def __neg__(self) -> Column:
-        return self._op("neg", [self.node], self.dtype)
-
-    def __abs__(self) -> Column:
-        return self._op("abs", [self.node], self.dtype)
-
-    def eq(self, other: Any) -> Column:
-        return self._binary("eq", other, "r", BOOL)
-
-    def ne(self, other: Any) -> Column:
-        return self._binary("ne", other, "r", BOOL)
-
-    def maximum(self, other: Column) -> Column:
-        return self._binary("maximum", other, "r")
-
-    def minimum(self, other: Column) -> Column:
-        return self._binary("minimum", other, "r")
-
-    def concat(self, other: Column) -> Column:
-        return self._binary("concat", other, "r", STR)
-
-    def tanh(self) -> Column:
-        return self._op("tanh", [self.node], FLOAT)
-
-    def log1p(self) -> Column:
-        return self._op("log1p", [self.node], FLOAT)
-
-    def square(self) -> Column:
-        return self._op("square", [self.node], self.dtype)
+    __add__ = _binary_method("add")
+    __radd__ = _binary_method("add", "l")
+    __sub__ = _binary_method("sub")
+    __rsub__ = _binary_method("sub", "l")
+    __mul__ = _binary_method("mul")
+    __rmul__ = _binary_method("mul", "l")
+    __truediv__ = _binary_method("div")
+    __lt__ = _binary_method("lt", result=BOOL)
+    __gt__ = _binary_method("gt", result=BOOL)
+    __and__ = _binary_method("and", result=BOOL)
+    __or__ = _binary_method("or", result=BOOL)
+    eq = _binary_method("eq", result=BOOL)
+    ne = _binary_method("ne", result=BOOL)
+    maximum = _binary_method("maximum")
+    minimum = _binary_method("minimum")
+    concat = _binary_method("concat", result=STR)
+    __neg__ = _unary_method("neg")
+    __abs__ = _unary_method("abs")
+    square = _unary_method("square")
+    tanh = _unary_method("tanh", FLOAT)
+    log1p = _unary_method("log1p", FLOAT)
 
     def astype(self, dtype: str) -> Column:
         return self._op("cast", [self.node], dtype, {"dtype": dtype})
