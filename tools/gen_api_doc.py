@@ -109,6 +109,17 @@ def _grouped(body):
     return groups
 
 
+def _is_typed_dict(cls):
+    return any(isinstance(b, ast.Name) and b.id == "TypedDict" for b in cls.bases)
+
+
+def _typed_dict_code(cls):
+    """The class as a type checker reads it: its keys and their types."""
+    fields = [f"    {ast.unparse(f.target)}: {ast.unparse(f.annotation)}" for f in cls.body
+              if isinstance(f, ast.AnnAssign)]
+    return "\n".join([f"class {cls.name}(TypedDict):", *fields])
+
+
 def _is_property(function):
     return any(isinstance(d, ast.Name) and d.id == "property" for d in function.decorator_list)
 
@@ -133,6 +144,8 @@ def render(stub_path=STUB):
     ]
     if doc := _docstring(tree):
         lines += [doc, ""]
+    lines += ["What a reduction does to your operators, what a stage computes and how to find your",
+              "outputs in a reduced store: [semantics.md](semantics.md).", ""]
     aliases = [node for node in tree.body if isinstance(node, ast.Assign)
                and all(isinstance(t, ast.Name) and t.id.startswith("_") and not t.id.startswith("__")
                        for t in node.targets)]
@@ -147,6 +160,8 @@ def render(stub_path=STUB):
     for node in tree.body:
         if isinstance(node, ast.FunctionDef):
             lines += _section(2, f"`{node.name}()`", _docstring(node), _signature(node, None))
+        elif isinstance(node, ast.ClassDef) and _is_typed_dict(node):
+            lines += _section(2, f"`{node.name}` (type checking only)", _docstring(node), _typed_dict_code(node))
         elif isinstance(node, ast.ClassDef):
             lines += _section(2, f"class `{node.name}`", _docstring(node))
             for member, forms in _grouped(node.body):

@@ -5,7 +5,7 @@ blob, inspect it, and reduce it against the outputs you need.
 """
 
 from collections.abc import Callable, Sequence
-from typing import Any, SupportsFloat, SupportsIndex, TypeVar, final, overload
+from typing import Literal, SupportsFloat, SupportsIndex, TypedDict, TypeVar, final, overload, type_check_only
 
 from typing_extensions import disjoint_base
 
@@ -20,6 +20,13 @@ _ParamValue = str | SupportsIndex | SupportsFloat
 _P = TypeVar("_P", bound=str | SupportsIndex | SupportsFloat)
 # The value type of a descriptor given as a dict.
 _D = TypeVar("_D", bound=str | None)
+# A parameter value as the views return it.
+_ParamOut = bool | int | float | str
+
+# One entry of `GraphStore.nodes()`; narrow it with `entry["kind"]`.
+_NodeEntry = BasicNodeEntry | ExternalNodeEntry | StageNodeEntry
+# Where one node landed: (id in the derived store, member index or None).
+_Landing = tuple[int, int | None]
 
 def version() -> str:
     """The module's version, "0.0.7".
@@ -102,8 +109,9 @@ class GraphStore:
     `repr(store)` reads like `<GraphStore: 9 nodes, 1 output>`. Stores pickle
     and copy (`pickle`, `copy.copy`, `copy.deepcopy`) through the IR blob:
     the result has the same nodes, ids and marked outputs, and is always a
-    plain `GraphStore`. The node map of a reduced store is not part of the
-    blob: a pickled or copied reduced store has an empty `node_map()`.
+    plain `GraphStore`. A store that came out of `cone` or a reduction keeps
+    its `node_map()` too: the pickle carries it beside the blob (the blob
+    itself never holds a node map).
 
     Parameters (`params=`) are a dict of str to bool, int, float or str,
     sorted by name: `{"a": 1, "b": 2}` and `{"b": 2, "a": 1}` give the same
@@ -125,13 +133,16 @@ class GraphStore:
         """Create an empty store: no nodes, no outputs, an empty node map."""
     def __len__(self) -> int:
         """The number of nodes, as `node_count()`."""
-    def __reduce__(self) -> tuple[Callable[[bytes], GraphStore], tuple[bytes]]:
-        """Pickling support: the store travels as its IR blob with its marks.
+    def __reduce__(self) -> tuple[Callable[..., GraphStore], tuple[bytes] | tuple[bytes, bytes]]:
+        """Pickling support: the store travels as its IR blob with its marks, and its node map.
 
         Returns:
-            A restorer and the blob; calling one on the other rebuilds a
-            store with the same nodes, ids and marked outputs (the node map
-            of a reduced store is not kept).
+            A restorer and its arguments: the blob alone for a store with an
+            empty node map (as earlier versions always wrote), or the blob
+            and a record of the node map. Calling the restorer on them
+            rebuilds a store with the same nodes, ids, marked outputs and
+            node map; a record that names a node or a stage member the blob
+            does not hold is refused with ValueError.
         """
     @overload
     def add_source(self, /, name: str, params: dict[str, _ParamValue] | None = None) -> int:
@@ -315,7 +326,7 @@ class GraphStore:
             A new list; empty for a store built node by node until
             `mark_output`/`mark_outputs` is called.
         """
-    def nodes(self, /) -> list[dict[str, Any]]:
+    def nodes(self, /) -> list[_NodeEntry]:
         """Structured, read-only view of every node in id order.
 
         Returns:
@@ -326,14 +337,24 @@ class GraphStore:
             (each member's "kind", "name", "params" and "inputs", the latter
             as ("input", k) or ("member", j) pairs).
         """
-    def node_map(self, /) -> list[tuple[int, int | None] | None]:
+    def node_map(self, /) -> list[_Landing | None]:
         """Where each node of the graph this store was derived from landed here.
 
         Returns:
             Indexed by the old graph's node id: `(new id, member index or
-            None)`, or None when the node was dropped. Empty for a store that
-            did not come out of `cone` or a reduction, and for a store
-            rebuilt from a blob or a pickle.
+            None)`, or None when the node was dropped. Several old nodes may
+            land on one new node (merged outputs included), so map each
+            requested output through it rather than zipping it with
+            `outputs()`. Empty for a store that did not come out of `cone` or
+            a reduction, and for a store rebuilt from a blob; pickles and
+            copies keep it.
+
+        Example:
+            >>> requested = [pred, agg, pred]
+            >>> reduced, _ = store.reduce(outputs=requested)
+            >>> landed = [reduced.node_map()[i][0] for i in requested]   # one id per request
+            >>> reduced.outputs()                                        # each marked once
+            [3, 2]
         """
     def serialize(self, /, outputs: Sequence[SupportsIndex] | None = None) -> bytes:
         """The canonical, versioned, byte-identical IR blob of the store.
@@ -387,7 +408,7 @@ class GraphStore:
         """
     def reduce(
         self, /, *, maximal_fusion: bool = False, outputs: Sequence[SupportsIndex] | None = None
-    ) -> tuple[GraphStore, dict[str, int]]:
+    ) -> tuple[GraphStore, ReductionReport]:
         """Reduce the graph against its outputs into a new store.
 
         Dead nodes are dropped, provably equal nodes merged (commutative
@@ -418,7 +439,7 @@ class GraphStore:
         """
     def reduce_incremental(
         self, /, *, outputs: Sequence[SupportsIndex] | None = None
-    ) -> tuple[GraphStore, dict[str, int]]:
+    ) -> tuple[GraphStore, ReductionReport]:
         """One-shot incremental reduction; the same result as `reduce(outputs=outputs)`.
 
         For step-by-step reduction while the graph grows, use `IncrementalReducer`.
@@ -426,7 +447,7 @@ class GraphStore:
         Raises:
             ValueError: "no node with id N".
         """
-    def reduction_report(self, /, *, outputs: Sequence[SupportsIndex] | None = None) -> dict[str, int]:
+    def reduction_report(self, /, *, outputs: Sequence[SupportsIndex] | None = None) -> ReductionReport:
         """The report of `reduce(outputs=outputs)`, without keeping the reduced store.
 
         Raises:
@@ -476,7 +497,7 @@ class IncrementalReducer:
         """The size of the maintained canonical form."""
     def finalize(
         self, /, store: GraphStore, *, maximal_fusion: bool = False, outputs: Sequence[SupportsIndex] | None = None
-    ) -> tuple[GraphStore, dict[str, int]]:
+    ) -> tuple[GraphStore, ReductionReport]:
         """Consume any new nodes of `store` and reduce what has been kept.
 
         Args:
@@ -485,13 +506,102 @@ class IncrementalReducer:
             outputs: the ids to reduce against; None uses the store's marks.
 
         Returns:
-            The reduced store and the report dict, as `GraphStore.reduce`.
+            The reduced store and the report dict, as `GraphStore.reduce`;
+            its `node_map()` is indexed by the ids of `store`. The report
+            counts the canonical form the steps kept: "input_nodes" is
+            `canonical_count()`, not the store's node count, and
+            "reachable_nodes" counts canonical nodes.
 
         The reducer is not reset: a later `step` or `finalize` consumes only
-        nodes added since.
+        nodes added since. It does not notice a different store being passed:
+        that store's nodes from `watermark()` on would be read as if they
+        continued the first one.
 
         Raises:
             ValueError: "no node with id N" for an id of `outputs`, reported
                 before any node is consumed.
             TypeError: `store` is not a `GraphStore`; a bad argument.
         """
+
+# The shapes of what the views and reductions return. They exist for type
+# checkers only: import them under `if TYPE_CHECKING:`.
+
+@type_check_only
+class DescriptorEntry(TypedDict):
+    """The "descriptor" of an external node in `GraphStore.nodes()`."""
+
+    kind: str
+    content_hash: str
+    framework: str
+    version: str
+    io_schema: str
+    preprocessing_ref: str | None
+
+@type_check_only
+class BasicNodeEntry(TypedDict):
+    """A source, op, reduction, exchange or join node in `GraphStore.nodes()`.
+
+    "name" is "" for an exchange or a join; "inputs" is [] for a source.
+    """
+
+    id: int
+    output: bool
+    inputs: list[int]
+    kind: Literal["source", "op", "reduction", "exchange", "join"]
+    name: str
+    params: dict[str, _ParamOut]
+
+@type_check_only
+class ExternalNodeEntry(TypedDict):
+    """An external model call in `GraphStore.nodes()`: the common keys, "name" "", and its "descriptor"."""
+
+    id: int
+    output: bool
+    inputs: list[int]
+    kind: Literal["external"]
+    name: str
+    params: dict[str, _ParamOut]
+    descriptor: DescriptorEntry
+
+@type_check_only
+class StageMemberEntry(TypedDict):
+    """One member of a fused stage, in the stage's "members" list.
+
+    "inputs" says where each of the member's inputs comes from:
+    ("input", k) is the stage's k-th input (its node id is the stage's
+    `inputs[k]`), ("member", j) the value of the stage's j-th member, always
+    an earlier one. Reductions fuse ops only, so "kind" is "op" (a stage read
+    from a hand-written blob may also hold "red" members).
+    """
+
+    kind: Literal["op", "red"]
+    name: str
+    params: dict[str, _ParamOut]
+    inputs: list[tuple[Literal["input", "member"], int]]
+
+@type_check_only
+class StageNodeEntry(TypedDict):
+    """A fused stage in `GraphStore.nodes()`: "name" "", "params" {}, and its members in order.
+
+    The stage's value is the value of its last member.
+    """
+
+    id: int
+    output: bool
+    inputs: list[int]
+    kind: Literal["stage"]
+    name: str
+    params: dict[str, _ParamOut]
+    n_members: int
+    members: list[StageMemberEntry]
+
+@type_check_only
+class ReductionReport(TypedDict):
+    """The report of a reduction: six counts (its key order is not fixed)."""
+
+    input_nodes: int
+    reachable_nodes: int
+    canonical_nodes: int
+    stages: int
+    reduced_nodes: int
+    boundary_nodes: int

@@ -188,12 +188,130 @@ def test_containers_of_stores_deepcopy():
     assert_same_store(copied["a"], store)
 
 
-def test_reduced_store_travels_without_its_node_map():
-    reduced, _ = sample().reduce()
-    assert reduced.node_map()
-    again = pickle.loads(pickle.dumps(reduced))
+def fan_out():
+    """x, a on x, b and c on a, d on b and c: fusion differs between the two rules."""
+    store = GraphStore()
+    x = store.add_source("x")
+    a = store.add_op("a", [x])
+    b, c = store.add_op("b", [a]), store.add_op("c", [a])
+    d = store.add_op("d", [b, c])
+    store.add_op("unused", [x])
+    return store, d
+
+
+def finalized():
+    store, d = fan_out()
+    reducer = IncrementalReducer()
+    reducer.step(store)
+    return reducer.finalize(store, outputs=[d, d])[0]
+
+
+# Stores with a node map, and what it must hold: stage members, dropped
+# nodes, an all-dropped map and an empty one.
+DERIVED = {
+    "reduce": lambda: fan_out()[0].reduce(outputs=[fan_out()[1]])[0],
+    "reduce_maximal": lambda: fan_out()[0].reduce(outputs=[fan_out()[1]], maximal_fusion=True)[0],
+    "reduce_marks": lambda: sample().reduce()[0],
+    "cone": lambda: sample().cone(outputs=[3, 1]),
+    "cone_of_nothing": lambda: sample().cone(outputs=[]),
+    "finalize": finalized,
+    "reduce_of_empty": lambda: GraphStore().reduce(outputs=[])[0],
+}
+
+DUPLICATES = {
+    **{f"pickle_{p}": (lambda p: lambda s: pickle.loads(pickle.dumps(s, p)))(p)
+       for p in range(pickle.HIGHEST_PROTOCOL + 1)},
+    "copy": copy.copy,
+    "deepcopy": copy.deepcopy,
+}
+
+
+@pytest.mark.parametrize("duplicate", DUPLICATES.values(), ids=DUPLICATES.keys())
+@pytest.mark.parametrize("derive", DERIVED.values(), ids=DERIVED.keys())
+def test_derived_stores_travel_with_their_node_map(derive, duplicate):
+    derived = derive()
+    again = duplicate(derived)
+    assert_same_store(again, derived)
+    assert again.node_map() == derived.node_map()
+
+
+def test_the_maps_that_travel_hold_members_drops_and_nothing():
+    assert any(e is not None and e[1] == 2 for e in DERIVED["reduce_maximal"]().node_map())
+    assert None in DERIVED["reduce"]().node_map()
+    assert DERIVED["cone_of_nothing"]().node_map() == [None] * 7
+    assert DERIVED["reduce_of_empty"]().node_map() == []
+    assert DERIVED["finalize"]().node_map() == DERIVED["reduce"]().node_map()
+
+
+def test_a_reduced_store_pickles_its_blob_and_its_map_record():
+    reduced = DERIVED["reduce"]()
+    restorer, args = reduced.__reduce__()
+    assert restorer is quorvel_core._restore_graph_store
+    blob, record = args
+    assert blob == reduced.serialize()
+    # "QNM1", the entry count, two u32 fields per entry.
+    assert record[:4] == b"QNM1" and int.from_bytes(record[4:8], "little") == 6 and len(record) == 8 + 6 * 8
+    assert restorer(*args).node_map() == reduced.node_map()
+
+
+class EarlierPickle:
+    """Pickles as earlier versions pickled every store: the blob alone."""
+
+    def __init__(self, store):
+        self.blob = store.serialize()
+
+    def __reduce__(self):
+        return quorvel_core._restore_graph_store, (self.blob,)
+
+
+def test_pickles_of_earlier_versions_still_load():
+    reduced = DERIVED["reduce"]()
+    again = pickle.loads(pickle.dumps(EarlierPickle(reduced)))
+    assert type(again) is GraphStore
     assert_same_store(again, reduced)
     assert again.node_map() == []
+
+
+def test_a_store_without_node_map_pickles_as_before():
+    store = sample()
+    assert pickle.dumps(store) == pickle.dumps(EarlierPickle(store))
+    assert quorvel_core._restore_graph_store(store.serialize(), None).node_map() == []
+
+
+def record_of(entries):
+    out = b"QNM1" + len(entries).to_bytes(4, "little")
+    for node, member in entries:
+        out += node.to_bytes(4, "little") + member.to_bytes(4, "little")
+    return out
+
+
+@pytest.mark.parametrize(
+    "record, message",
+    [
+        (b"", "invalid node map: not a quorvel node map record"),
+        (b"QIR1\0\0\0\0", "invalid node map: not a quorvel node map record"),
+        (record_of([(1, 0)])[:-1], "invalid node map: its length does not match its 1 entries"),
+        (record_of([(1, 0), (9, 0)]), "invalid node map: entry 1 names no node 8"),
+        # Node 0 of the reduced store is the source, node 1 the stage [a].
+        (record_of([(1, 1)]), "invalid node map: entry 0 names member 0 of node 0, which is not a stage"),
+        (record_of([(2, 2)]), "invalid node map: entry 0 names member 1 of node 1, a stage of 1 members"),
+        (record_of([(0, 1)]), "invalid node map: entry 0 is dropped but names member 0"),
+    ],
+)
+def test_a_damaged_map_record_is_refused(record, message, raises):
+    blob = DERIVED["reduce"]().serialize()
+    with raises(ValueError, message):
+        quorvel_core._restore_graph_store(blob, record)
+
+
+def test_the_restorer_checks_its_argument_types(raises):
+    blob = sample().serialize()
+    with raises(TypeError, "'bytearray' object is not an instance of 'bytes'", "while processing 'node_map'"):
+        quorvel_core._restore_graph_store(blob, bytearray(record_of([])))
+    with raises(TypeError, "'str' object is not an instance of 'bytes'", "while processing 'data'"):
+        quorvel_core._restore_graph_store("QIR1", record_of([]))
+    with raises(ValueError, "truncated quorvel IR blob"):
+        quorvel_core._restore_graph_store(b"", record_of([]))
 
 
 def test_empty_store_pickles():
@@ -201,12 +319,13 @@ def test_empty_store_pickles():
     assert (again.node_count(), again.outputs()) == (0, [])
 
 
-def test_pickled_store_loads_in_a_fresh_interpreter():
-    store = sample()
+@pytest.mark.parametrize("make", [sample, DERIVED["reduce"]], ids=["built", "reduced"])
+def test_pickled_store_loads_in_a_fresh_interpreter(make):
+    store = make()
     code = (
         "import pickle, sys\n"
         "store = pickle.loads(sys.stdin.buffer.read())\n"
-        "print(type(store).__name__, store.outputs(), store.node_count())\n"
+        "print(type(store).__name__, store.outputs(), store.node_count(), store.node_map())\n"
         "sys.stdout.flush()\n"
         "sys.stdout.buffer.write(store.serialize())\n"
     )
@@ -214,7 +333,7 @@ def test_pickled_store_loads_in_a_fresh_interpreter():
                             timeout=60)
     assert result.returncode == 0, result.stderr.decode()
     head, _, blob = result.stdout.partition(b"\n")
-    assert head.decode() == "GraphStore [6, 1] 7"
+    assert head.decode() == f"GraphStore {store.outputs()} {store.node_count()} {store.node_map()}"
     assert blob == store.serialize()
 
 

@@ -4,7 +4,7 @@
 import copy
 import pickle
 from collections import OrderedDict
-from typing import Any
+from collections.abc import Mapping
 
 import quorvel_core as qc
 
@@ -50,13 +50,13 @@ def main() -> None:
     print(repr(store))
 
     reduced, report = store.reduce()
-    counts: dict[str, int] = report
-    print(reduced, sorted(counts.items()))
+    counts: Mapping[str, object] = report
+    print(reduced, sorted(counts.items()), report["reduced_nodes"] + 1)
     node_map: list[tuple[int, int | None] | None] = reduced.node_map()
     assert len(node_map) == len(store)
     for entry in reduced.nodes():
-        fields: dict[str, Any] = entry
-        print(fields["id"], fields["kind"], fields["name"])
+        fields: Mapping[str, object] = entry
+        print(fields["id"], entry["kind"], entry["name"])
 
     blob: bytes = store.serialize()
     again = qc.GraphStore.deserialize(blob)
