@@ -140,9 +140,10 @@ python_tests() {  # python, interpreter options...
     "$py" -m venv "$venv"
     "$venv/bin/python" -m pip install -q --disable-pip-version-check --upgrade pip
   fi
-  # Test tools come as wheels where any version has one, so that none needs
-  # a compiler; the module is the wheel itself, reinstalled every run.
-  "$venv/bin/python" -m pip install -q --disable-pip-version-check --prefer-binary "$wheel[test]"
+  # Test tools are installed from wheels only (pip picks versions that have
+  # one for this interpreter), so that none needs a compiler; the module is
+  # the wheel itself, reinstalled every run.
+  "$venv/bin/python" -m pip install -q --disable-pip-version-check --only-binary=:all: "$wheel[test]"
   "$venv/bin/python" -m pip install -q --disable-pip-version-check --no-deps --force-reinstall "$wheel"
   (cd "$root/build" && "$root/$venv/bin/python" "$@" -m mypy.stubtest quorvel_core)
   "$venv/bin/python" "$@" -m pytest -q -p no:cacheprovider tests/python
