@@ -138,6 +138,7 @@ class Stress:
         self.marked = []  # per marker call: ids marked
         self.records = []  # (kind, n, marks_before, marks_after, args, result)
         self.records_lock = threading.Lock()
+        self.checked = Counter()  # verified records by kind
 
     # --- helpers ---------------------------------------------------------------
     def record(self, *entry):
@@ -172,7 +173,7 @@ class Stress:
         self.count(counts)
 
     # --- roles -----------------------------------------------------------------
-    def builder(self, index):
+    def builder(self):
         ids = {}
         self.builder_ids.append(ids)
         state = {"next": 0}
@@ -315,9 +316,9 @@ class Stress:
         last = {"watermark": 0, "total_work": 0, "canonical_count": 0, "node_count": 0, "marks": 0}
 
         def body(rng, counts):
+            canonical = self.reducer.canonical_count()
             watermark = self.reducer.watermark()
             total = self.reducer.total_work()
-            canonical = self.reducer.canonical_count()
             nodes = self.store.node_count()
             marks = len(self.store.outputs())
             now = {"watermark": watermark, "total_work": total, "canonical_count": canonical, "node_count": nodes,
@@ -326,7 +327,7 @@ class Stress:
                 assert value >= last[name], (name, "went back", last[name], value)
             # Read in this order, each counter can only have grown since the
             # one before it was read.
-            assert total >= watermark and nodes >= watermark and canonical <= total, now
+            assert canonical <= watermark <= total <= nodes, now
             last.update(now)
             counts["counters"] += 1
             time.sleep(0.0002)
@@ -340,7 +341,7 @@ class Stress:
 
     # --- the run ---------------------------------------------------------------
     def run(self):
-        roles = [(f"builder{i}", self.builder(i)) for i in range(4)]
+        roles = [(f"builder{i}", self.builder()) for i in range(4)]
         roles += [("marker", self.marker), ("reducer0", self.reducer_role), ("reducer1", self.reducer_role),
                   ("inspector0", self.inspector), ("inspector1", self.inspector), ("stepper0", self.stepper),
                   ("stepper1", self.stepper), ("finalizer", self.finalizer), ("monitor", self.monitor()),
@@ -406,12 +407,11 @@ class Stress:
             by_prefix[entry[1]].append(entry)
         replay = qc.GraphStore()
         key_to_replay_id = {}
-        checked = Counter()
         for n in range(n_final + 1):
             if n in by_prefix:
                 for entry in by_prefix.pop(n):
                     problem = self.check(replay, entry, final_outputs)
-                    checked[entry[0]] += 1
+                    self.checked[entry[0]] += 1
                     if problem:
                         failures.append(f"{entry[0]} at {n} nodes {entry[4]}: {problem}")
             if n == n_final:
@@ -426,7 +426,6 @@ class Stress:
             failures.append(f"records at prefixes beyond the graph: {sorted(by_prefix)[:5]}")
         if replay.serialize(outputs=[]) != store.serialize(outputs=[]):
             failures.append("the single-threaded graph differs from the shared one")
-        self.checked = checked
         return failures
 
     @staticmethod
