@@ -3,22 +3,20 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
-#include <random>
+
+#include <unistd.h>
 
 namespace quorvel {
 
 const HashKey& process_hash_key() noexcept {
   static const HashKey key = [] {
-    // random_device reads the kernel's generator. The clock and an address
-    // (randomised at load) stand in where it is missing or fails, and are
-    // mixed in anyway against a device that is deterministic.
+    // getentropy reads the kernel's generator (and, unlike
+    // std::random_device, needs no C library newer than 2.25, which keeps
+    // the wheels' manylinux tag low). The clock and an address (randomised
+    // at load) stand in where it fails, and are mixed in anyway.
     HashKey k;
-    try {
-      std::random_device device;
-      const auto word = [&] { return std::uint64_t{device()} << 32 | device(); };
-      k = HashKey{word(), word()};
-    } catch (...) {
-    }
+    std::uint64_t words[2] = {0, 0};
+    if (getentropy(words, sizeof words) == 0) k = HashKey{words[0], words[1]};
     k.k0 ^= static_cast<std::uint64_t>(reinterpret_cast<std::uintptr_t>(&k));
     k.k1 ^= static_cast<std::uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count());
     return k;

@@ -732,10 +732,12 @@ def test_externals_with_colliding_tokens_stay_apart(first, second, same_input):
 def test_a_million_node_chain_reduces_to_one_stage():
     n = 1_000_000
     s = GraphStore()
+    start = time.perf_counter()
     prev = s.add_source("x")
     add_op = s.add_op
     for _ in range(n - 1):
         prev = add_op("f", (prev,))
+    building = time.perf_counter() - start
     assert s.node_count() == n
     start = time.perf_counter()
     result, rep = s.reduce(outputs=[prev])
@@ -745,4 +747,6 @@ def test_a_million_node_chain_reduces_to_one_stage():
     assert '  n1 [label="Stage[999999 members]", shape=doublecircle];\n' in result.to_dot()
     node_map = result.node_map()
     assert len(node_map) == n and node_map[0] == (0, None) and node_map[1] == (1, 0) and node_map[-1] == (1, n - 2)
-    assert elapsed < 60, f"reducing the chain took {elapsed:.1f}s"
+    # Against building the chain in the same run, not a fixed bound: a slower
+    # interpreter or machine slows both alike.
+    assert elapsed < 20 * building, f"reducing the chain took {elapsed:.1f} s, building it {building:.1f} s"

@@ -3,10 +3,10 @@
 #include <algorithm>
 #include <span>
 #include <string>
-#include <random>
 
 #include "support/hash_mix.hpp"
 #include "support/internal_error.hpp"
+#include "support/keyed_hash.hpp"
 
 namespace quorvel {
 
@@ -27,8 +27,7 @@ class NodeTable {
     std::size_t capacity = 16;
     while (capacity < expected + expected / 2) capacity *= 2;
     slots_.assign(capacity, kEmpty);
-    std::random_device device;
-    seed_ = (static_cast<std::uint64_t>(device()) << 32) ^ device();
+    seed_ = fresh_hash_key().k0;
   }
 
   std::uint64_t hash(egraph::GlobalSymbol op, std::span<const NodeId> inputs) const noexcept {
