@@ -140,10 +140,13 @@ python_tests() {  # python, interpreter options...
     "$py" -m venv "$venv"
     "$venv/bin/python" -m pip install -q --disable-pip-version-check --upgrade pip
   fi
-  # Test tools are installed from wheels only (pip picks versions that have
-  # one for this interpreter), so that none needs a compiler; the module is
-  # the wheel itself, reinstalled every run.
-  "$venv/bin/python" -m pip install -q --disable-pip-version-check --only-binary=:all: "$wheel[test]"
+  # Test tools come from wheels where one exists for this interpreter; the
+  # few without a free-threaded wheel (msgpack, PyYAML, tornado) build with
+  # gcc. mypy and its helpers are taken from wheels only: their newest
+  # releases need a Rust toolchain to build, so pip picks a release that has
+  # a wheel. The module is the wheel itself, reinstalled every run.
+  "$venv/bin/python" -m pip install -q --disable-pip-version-check --prefer-binary \
+    --only-binary=mypy,ast-serialize,librt "$wheel[test]"
   "$venv/bin/python" -m pip install -q --disable-pip-version-check --no-deps --force-reinstall "$wheel"
   (cd "$root/build" && "$root/$venv/bin/python" "$@" -m mypy.stubtest quorvel_core)
   "$venv/bin/python" "$@" -m pytest -q -p no:cacheprovider tests/python
