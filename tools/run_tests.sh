@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Runs every test of the project: the C++ unit tests (plain, then under
+# Runs every test of the project: the layer check (no include runs against
+# the link order of the layers), the C++ unit tests (plain, then under
 # AddressSanitizer + UndefinedBehaviorSanitizer), the concurrency tests under
 # ThreadSanitizer, and for every CPython 3.11-3.13 on the machine the stub
 # check and the pytest suite against a freshly installed module. Installs
@@ -10,6 +11,11 @@ root=$(pwd)
 jobs=$(nproc 2>/dev/null || echo 2)
 
 step() { printf '\n==> %s\n' "$*"; }
+
+# --- layers ------------------------------------------------------------------
+# First, since it takes a second: an upward include fails the run at once.
+step "layer check"
+python3 tools/check_layers.py
 
 # --- tools -------------------------------------------------------------------
 if [ ! -f /usr/src/googletest/CMakeLists.txt ] && ! ls /usr/lib/*/cmake/GTest/GTestConfig.cmake >/dev/null 2>&1; then
