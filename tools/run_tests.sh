@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
 # Runs every test of the project:
+#   - the layer check: no include runs against the link order of the layers;
 #   - the C++ unit tests, plain and under AddressSanitizer +
 #     UndefinedBehaviorSanitizer, and the concurrency tests under
 #     ThreadSanitizer;
@@ -160,6 +161,8 @@ stress_test() {  # python
   "$venv/bin/python" tests/stress/threads_stress.py --seconds "$stress_seconds"
 }
 
+# First, since it takes a second: an upward include fails the run at once.
+run_step "layer check" python3 tools/check_layers.py
 run_step "tools" install_tools
 run_step "C++ tests" cpp_tests
 run_step "C++ tests under AddressSanitizer + UndefinedBehaviorSanitizer" asan_tests

@@ -27,10 +27,10 @@
 
 #include <sys/resource.h>
 
+#include "derivation/derived_stores.hpp"
 #include "optimizer/engine/saturation_engine.hpp"
 #include "optimizer/mod/reduce_with_mode.hpp"
 #include "serialize/blob_reader.hpp"
-#include "store/derived_stores.hpp"
 #include "store/graph_store.hpp"
 #include "support/hash_mix.hpp"
 

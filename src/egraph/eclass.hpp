@@ -4,8 +4,8 @@
 #include <span>
 
 #include "egraph/id.hpp"
-#include "egraph/small_vector.hpp"
 #include "egraph/symbol_lang.hpp"
+#include "support/small_vector.hpp"
 
 namespace quorvel::egraph {
 

@@ -7,7 +7,7 @@
 
 #include "egraph/global_symbol.hpp"
 #include "egraph/id.hpp"
-#include "egraph/small_vector.hpp"
+#include "support/small_vector.hpp"
 
 namespace quorvel::egraph {
 

@@ -13,7 +13,7 @@
 #include <string_view>
 
 #include "store/graph_store.hpp"
-#include "store/node_map_entry.hpp"
+#include "node/node_map_entry.hpp"
 #include "support/outcome.hpp"
 
 namespace quorvel {

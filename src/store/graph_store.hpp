@@ -9,12 +9,12 @@
 #include <variant>
 #include <vector>
 
+#include "node/bad_node_id.hpp"
 #include "node/node_key.hpp"
 #include "node/node_list.hpp"
-#include "store/bad_node_id.hpp"
+#include "node/node_map_entry.hpp"
 #include "store/node_arena.hpp"
 #include "store/node_index.hpp"
-#include "store/node_map_entry.hpp"
 #include "support/outcome.hpp"
 #include "support/poisoning_mutex.hpp"
 

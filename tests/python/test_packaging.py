@@ -25,7 +25,7 @@ JUNK = [
     "venv/pyvenv.cfg",
     ".idea/workspace.xml",
     ".vscode/settings.json",
-    "src/lib/.module.cpp.swp",
+    "src/binding/.module.cpp.swp",
     "tests/python/__pycache__/conftest.cpython-311.pyc",
     ".pytest_cache/README.md",
     ".mypy_cache/CACHEDIR.TAG",

@@ -3,7 +3,6 @@
 #pragma once
 
 #include <cstdint>
-#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -19,6 +18,9 @@ namespace quorvel {
 // alone. The symbol's text is the node's engine key: its token, or for
 // stage and external nodes a text that holds their whole content (see
 // engine_key.hpp). Symbols compare equal exactly when their texts do.
+// barrier is true for every node but an op node: the pipeline sets it once,
+// from the kind of the store node, and every pass after copies it with the
+// node that stands for a class or a key.
 struct EngineNode {
   EngineNode(egraph::GlobalSymbol op_, EngineInputs inputs_, bool barrier_) noexcept
       : op(op_), barrier(barrier_), inputs(std::move(inputs_)) {}
@@ -34,10 +36,6 @@ struct EngineGraph {
   LargeVector<EngineNode> nodes;
   NodeIds outputs;  // positions in nodes; order and repeats kept
 };
-
-// barrier as the engine derives it from an operator text: false only for
-// an operator-node token (at least 3 bytes, beginning with "op|").
-bool barrier_of(std::string_view op) noexcept;
 
 // What canonicalize returns: the canonical graph (one node per equivalence
 // class, written as its earliest member) and, for every node of the input

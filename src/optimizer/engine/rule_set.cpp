@@ -3,11 +3,22 @@
 #include <string>
 
 #include "egraph/pattern.hpp"
+#include "node/node_key.hpp"
 #include "support/internal_error.hpp"
 
 namespace quorvel {
 
 namespace {
+
+// The token of an op node without inputs: what a rule's operator symbol
+// must equal for the rule to match the node.
+std::string op_token(std::string_view name, ParamMap params = {}) {
+  return NodeKey::op(name, std::move(params), {}).token();
+}
+
+std::string scalar_op_token(std::string_view name, double scalar, const char* side) {
+  return op_token(name, ParamMap({{"scalar", ParamValue::floating(scalar)}, {"side", ParamValue::text(side)}}));
+}
 
 egraph::Pattern parse_builtin(const std::string& text) {
   auto pattern = egraph::Pattern::parse(text);
@@ -25,17 +36,27 @@ void add_rule(std::vector<egraph::Rewrite>& rules, const std::string& name, cons
 std::vector<egraph::Rewrite> build_rules() {
   std::vector<egraph::Rewrite> rules;
   for (std::string_view name : kCommutativeOperators) {
-    const std::string op = "op|" + std::string(name);
+    const std::string op = op_token(name);
     add_rule(rules, "commute-" + std::string(name), "(" + op + " ?a ?b)", "(" + op + " ?b ?a)");
   }
   int k = 0;
-  for (std::string_view token : kIdentityTokens) {
-    add_rule(rules, "identity-" + std::to_string(k++), "(" + std::string(token) + " ?x)", "?x");
+  for (const std::string& token : identity_tokens()) {
+    add_rule(rules, "identity-" + std::to_string(k++), "(" + token + " ?x)", "?x");
   }
   return rules;
 }
 
 }  // namespace
+
+const std::array<std::string, 4>& identity_tokens() {
+  static const std::array<std::string, 4> tokens = {
+      scalar_op_token("add", 0.0, "r"),
+      scalar_op_token("add", 0.0, "l"),
+      scalar_op_token("mul", 1.0, "r"),
+      scalar_op_token("mul", 1.0, "l"),
+  };
+  return tokens;
+}
 
 std::vector<egraph::Rewrite> default_rules() {
   // Rules are immutable and share their compiled patterns, so one parsed

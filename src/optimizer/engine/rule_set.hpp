@@ -1,6 +1,8 @@
 // The built-in canonicalization rules, in the order the runner applies them.
 #pragma once
 
+#include <array>
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -14,13 +16,11 @@ inline constexpr std::string_view kCommutativeOperators[] = {"add",  "mul", "and
                                                              "eq",   "ne",  "maximum", "minimum"};
 
 // The tokens of add-zero and multiply-by-one ops, either side: a one-input
-// op with one of them stands for its input.
-inline constexpr std::string_view kIdentityTokens[] = {
-    "op|add|scalar=f0000000000000000;side=sr",
-    "op|add|scalar=f0000000000000000;side=sl",
-    "op|mul|scalar=f3ff0000000000000;side=sr",
-    "op|mul|scalar=f3ff0000000000000;side=sl",
-};
+// op with one of them stands for its input. They are the node tokens of the
+// ops add and mul with the parameters scalar (the Float 0.0 or 1.0) and side
+// ("r" or "l"), built once by the token code, in rule order: add right, add
+// left, mul right, mul left.
+const std::array<std::string, 4>& identity_tokens();
 
 // commute-add ... commute-minimum, then identity-0 ... identity-3. The
 // patterns are parsed and compiled once per process; every call returns

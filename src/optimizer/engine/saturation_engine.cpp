@@ -58,13 +58,18 @@ egraph::EGraph add_all(const EngineGraph& graph, LargeVector<egraph::Id>& ids) {
 
 }  // namespace
 
+void SaturationEngine::configure(egraph::Runner& runner, std::size_t n) const {
+  runner.set_iter_limit(iter_limit_);
+  runner.set_node_limit(node_limit(n));
+  runner.set_time_limit(kTimeLimit);
+}
+
 CanonicalGraph SaturationEngine::canonicalize(const EngineGraph& graph) const {
   const std::size_t n = graph.nodes.size();
   LargeVector<egraph::Id> ids;
   egraph::Runner runner;
   runner.set_egraph(add_all(graph, ids));
-  runner.set_iter_limit(iter_limit_);
-  runner.set_node_limit(4 * static_cast<std::uint64_t>(n) + 1024);
+  configure(runner, n);
   // Whatever stopped the run, every merge it made is sound.
   runner.run(rules_);
   const egraph::EGraph& egraph = runner.egraph();
@@ -87,12 +92,13 @@ CanonicalGraph SaturationEngine::canonicalize(const EngineGraph& graph) const {
   for (std::size_t i = 0; i < n; ++i) {
     const std::uint64_t position = index_of[canon[i]];
     result.canonical_index[i] = position;
-    // The earliest member of the class stands for it.
+    // The earliest member of the class stands for it, with its own token
+    // and barrier flag.
     if (position != result.graph.nodes.size()) continue;
     const EngineNode& node = graph.nodes[i];
     inputs.clear();
     for (NodeId input : node.inputs) inputs.push_back(index_of[canon[input]]);
-    result.graph.nodes.push_back(EngineNode{node.op, EngineInputs(inputs), barrier_of(node.op.text())});
+    result.graph.nodes.push_back(EngineNode{node.op, EngineInputs(inputs), node.barrier});
   }
   result.graph.outputs.reserve(graph.outputs.size());
   for (NodeId output : graph.outputs) {

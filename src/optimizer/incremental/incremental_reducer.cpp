@@ -23,7 +23,8 @@ bool is_identity(const NodeKey& node) {
   if (node.kind() != NodeKind::Op || node.inputs().size() != 1 || node.params().size() != 2) return false;
   if (node.name() != "add" && node.name() != "mul") return false;
   const std::string token = node.token();
-  return std::find(std::begin(kIdentityTokens), std::end(kIdentityTokens), token) != std::end(kIdentityTokens);
+  const auto& tokens = identity_tokens();
+  return std::find(tokens.begin(), tokens.end(), token) != tokens.end();
 }
 
 // A parameterless two-input op whose inputs may be swapped.

@@ -5,19 +5,19 @@
 // the reduction pipeline once over the canonical form and maps the result
 // back to store ids.
 //
-// Not thread-safe on its own: LockedReducer (locked_reducer.hpp) puts it
-// behind a mutex for sharing between threads.
+// Not thread-safe on its own: LockedReducer (derivation/locked_reducer.hpp)
+// puts it behind a mutex for sharing between threads.
 #pragma once
 
 #include <cstdint>
 #include <optional>
 #include <vector>
 
+#include "node/bad_node_id.hpp"
 #include "node/node_id.hpp"
 #include "node/node_key.hpp"
 #include "optimizer/engine/rewrite_engine.hpp"
 #include "optimizer/mod/reduced.hpp"
-#include "store/bad_node_id.hpp"
 #include "store/node_arena.hpp"
 #include "store/node_index.hpp"
 #include "support/outcome.hpp"

@@ -34,7 +34,8 @@ class PhaseClock {
 
 // One engine node per kept node, and the first kept node of every engine
 // key as its prototype. Prototypes keep their original inputs, which
-// fusion replaces.
+// fusion replaces. Every node but an op node is a barrier to fusion: the
+// one place the flag is computed.
 EngineGraph to_engine_graph(const NodeList& nodes, const Reachability& kept, Prototypes& prototypes) {
   EngineGraph graph;
   graph.nodes.reserve(kept.kept_ids.size());

@@ -7,7 +7,7 @@
 
 #include "node/node_id.hpp"
 #include "node/node_key.hpp"
-#include "store/node_map_entry.hpp"
+#include "node/node_map_entry.hpp"
 
 namespace quorvel {
 

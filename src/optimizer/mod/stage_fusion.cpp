@@ -77,19 +77,19 @@ class LowestRootUnionFind {
   LargeVector<Pos> parent_;
 };
 
-bool is_op(const EngineNode& node) noexcept { return !node.barrier; }
-
 LargeVector<Pos> single_use_groups(const LargeVector<EngineNode>& nodes, const Consumers& consumers,
                                              const LargeVector<std::uint8_t>& is_output) {
   const std::size_t n = nodes.size();
   LowestRootUnionFind groups(n);
   for (std::size_t i = 0; i < n; ++i) {
-    if (!is_op(nodes[i]) || is_output[i]) continue;
+    if (nodes[i].barrier || is_output[i]) continue;
     const auto uses = consumers.of(i);
-    if (uses.size() == 1 && is_op(nodes[uses[0]])) groups.unite(static_cast<Pos>(i), uses[0]);
+    if (uses.size() == 1 && !nodes[uses[0]].barrier) groups.unite(static_cast<Pos>(i), uses[0]);
   }
   LargeVector<Pos> group(n);
-  for (std::size_t i = 0; i < n; ++i) group[i] = is_op(nodes[i]) ? groups.find(static_cast<Pos>(i)) : static_cast<Pos>(i);
+  for (std::size_t i = 0; i < n; ++i) {
+    group[i] = nodes[i].barrier ? static_cast<Pos>(i) : groups.find(static_cast<Pos>(i));
+  }
   return group;
 }
 
@@ -101,13 +101,13 @@ LargeVector<Pos> maximal_groups(const LargeVector<EngineNode>& nodes, const Cons
   // Consumers lie above the node, so their groups are final when it is
   // visited.
   for (std::size_t p = n; p-- > 0;) {
-    if (!is_op(nodes[p]) || is_output[p]) continue;
+    if (nodes[p].barrier || is_output[p]) continue;
     const auto uses = consumers.of(p);
     if (uses.empty()) continue;
     const Pos first = group[uses[0]];
     bool joins = true;
     for (Pos use : uses) {
-      if (!is_op(nodes[use]) || group[use] != first) {
+      if (nodes[use].barrier || group[use] != first) {
         joins = false;
         break;
       }
@@ -241,7 +241,7 @@ FusedGraph stage_fusion(const EngineGraph& graph, const Prototypes& prototypes, 
     const Pos k = group[p];
     if (highest[k] != p) continue;
     const std::span<const Pos> list(members.data() + offsets[k], members.data() + offsets[k + 1]);
-    if (!is_op(nodes[k])) {
+    if (nodes[k].barrier) {
       emitter.emit_single(k);
     } else {
       emitter.emit_stage(k, list);

@@ -8,9 +8,9 @@
 
 #include "node/node_id.hpp"
 #include "node/node_key.hpp"
+#include "node/node_map_entry.hpp"
 #include "optimizer/engine/engine_graph.hpp"
 #include "optimizer/mod/prototypes.hpp"
-#include "store/node_map_entry.hpp"
 
 namespace quorvel {
 

@@ -16,12 +16,12 @@
 #include <thread>
 #include <vector>
 
+#include "derivation/derived_stores.hpp"
+#include "derivation/locked_reducer.hpp"
 #include "optimizer/engine/saturation_engine.hpp"
 #include "optimizer/incremental/incremental_reducer.hpp"
-#include "optimizer/incremental/locked_reducer.hpp"
 #include "optimizer/mod/reduce_with_mode.hpp"
 #include "optimizer_test_support.hpp"
-#include "store/derived_stores.hpp"
 #include "store/graph_store.hpp"
 
 namespace quorvel {

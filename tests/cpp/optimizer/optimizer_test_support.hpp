@@ -99,9 +99,14 @@ inline ReductionCounters counters(std::size_t input, std::size_t reachable, std:
   return ReductionCounters{input, reachable, canonical, stages, reduced, boundary};
 }
 
+// Whether the pipeline makes the node of this engine key a barrier: the
+// key of an op node, and only of one, begins with "op|" (engine_key_test
+// checks it), and only op nodes are fusable.
+inline bool barrier_for_key(std::string_view key) { return !key.starts_with("op|"); }
+
 // An engine node as the pipeline would build it from an operator text.
 inline EngineNode enode(std::string_view op_text, EngineInputs inputs) {
-  return EngineNode{egraph::GlobalSymbol(op_text), std::move(inputs), barrier_of(op_text)};
+  return EngineNode{egraph::GlobalSymbol(op_text), std::move(inputs), barrier_for_key(op_text)};
 }
 
 inline std::vector<std::string> op_texts(const EngineGraph& g) {
@@ -120,7 +125,6 @@ class IdentityEngine final : public RewriteEngine {
  public:
   CanonicalGraph canonicalize(const EngineGraph& graph) const override {
     CanonicalGraph out{graph, {}};
-    for (EngineNode& n : out.graph.nodes) n.barrier = barrier_of(n.op.text());
     for (std::uint64_t i = 0; i < graph.nodes.size(); ++i) out.canonical_index.push_back(i);
     return out;
   }

@@ -1,9 +1,11 @@
 // The rewrite engine: which nodes canonicalize merges, how each class is
 // written (its earliest member, in that member's input order), the barrier
-// flags it derives, and the built-in rule list.
+// flags it keeps, the built-in rule list and the limits of its runs.
 #include <gtest/gtest.h>
 
+#include <array>
 #include <cctype>
+#include <chrono>
 #include <string>
 #include <thread>
 #include <utility>
@@ -11,6 +13,7 @@
 
 #include "egraph/pattern.hpp"
 #include "egraph/rewrite.hpp"
+#include "egraph/runner.hpp"
 #include "optimizer/engine/rule_set.hpp"
 #include "optimizer/engine/saturation_engine.hpp"
 #include "optimizer_test_support.hpp"
@@ -191,7 +194,7 @@ TEST_P(Canonicalize, MergesExactlyTheProvablyEqualNodes) {
   EXPECT_EQ(nodes_of(out.graph), c.expected_nodes);
   EXPECT_EQ(out.graph.outputs, c.expected_outputs);
   EXPECT_EQ(out.canonical_index, c.expected_index);
-  for (const EngineNode& n : out.graph.nodes) EXPECT_EQ(n.barrier, barrier_of(n.op.text())) << n.op.text();
+  for (const EngineNode& n : out.graph.nodes) EXPECT_EQ(n.barrier, barrier_for_key(n.op.text())) << n.op.text();
   // The engine only reads its input.
   EXPECT_EQ(nodes_of(input), c.nodes);
   EXPECT_EQ(input.outputs, c.outputs);
@@ -205,23 +208,25 @@ std::string case_name(const ::testing::TestParamInfo<CanonCase>& info) {
 
 INSTANTIATE_TEST_SUITE_P(Cases, Canonicalize, ::testing::ValuesIn(canon_cases()), case_name);
 
-TEST(BarrierOf, OnlyOperatorTokensAreFusable) {
-  const std::vector<std::pair<std::string, bool>> cases = {
-      {"op|", false},   {"op|f", false},       {"op|add|k=i1", false}, {"op", true},   {"o", true},
-      {"", true},       {"src|op|x", true},    {"red|f", true},        {"Op|f", true}, {"op:f", true},
-      {"xop|f", true},  {"stage|2", true},     {"exch", true},         {"join", true}, {"ext|a|b|c|d|e|-", true},
-  };
-  for (const auto& [text, barrier] : cases) EXPECT_EQ(barrier_of(text), barrier) << '"' << text << '"';
-}
-
-TEST(SaturationEngine, EmittedBarrierComesFromTheTokenNotTheInput) {
-  EngineGraph g = graph_of({{"src|a", {}}, {"op|f", {0}}, {"op", {1}}, {"o", {2}}, {"red|op|x", {3}}, {"op|", {4}}},
-                           {5});
-  for (EngineNode& n : g.nodes) n.barrier = !n.barrier;  // every flag wrong on purpose
+// The flags come from the kind of each store node, once: the engine writes
+// each class with its representative's own flag and never reads the token.
+TEST(SaturationEngine, EmittedBarrierIsTheRepresentativesOwn) {
+  EngineGraph g = graph_of({{"src|a", {}},
+                            {"op|f", {0}},
+                            {"op|f", {0}},  // merged into 1
+                            {"src|b", {}},
+                            {"op|add", {0, 3}},
+                            {"op|add", {3, 0}},  // merged into 4
+                            {std::string(kAddZeroRight), {1}},  // stands for 1
+                            {"red|g", {6}}},
+                           {7});
+  for (EngineNode& n : g.nodes) n.barrier = !n.barrier;  // every flag the opposite of the token's
+  g.nodes[2].barrier = !g.nodes[2].barrier;              // and a merged member that disagrees
   const CanonicalGraph out = SaturationEngine().canonicalize(g);
+  EXPECT_EQ(out.canonical_index, (LargeVector<std::uint64_t>{0, 1, 1, 2, 3, 3, 1, 4}));
   std::vector<bool> barriers;
   for (const EngineNode& n : out.graph.nodes) barriers.push_back(n.barrier);
-  EXPECT_EQ(barriers, (std::vector<bool>{true, false, true, true, true, false}));
+  EXPECT_EQ(barriers, (std::vector<bool>{false, true, false, true, false}));
 }
 
 TEST(RuleSet, TwelveRulesInOrder) {
@@ -230,15 +235,20 @@ TEST(RuleSet, TwelveRulesInOrder) {
   for (const egraph::Rewrite& r : rules) {
     got.push_back({r.name().str(), r.searcher().to_string(), r.applier().to_string()});
   }
-  std::vector<std::vector<std::string>> expected;
-  for (const char* n : {"add", "mul", "and", "or", "eq", "ne", "maximum", "minimum"}) {
-    const std::string name(n);
-    expected.push_back({"commute-" + name, "(op|" + name + " ?a ?b)", "(op|" + name + " ?b ?a)"});
-  }
-  int k = 0;
-  for (std::string_view token : {kAddZeroRight, kAddZeroLeft, kMulOneRight, kMulOneLeft}) {
-    expected.push_back({numbered("identity-", k++), "(" + std::string(token) + " ?x)", "?x"});
-  }
+  const std::vector<std::vector<std::string>> expected = {
+      {"commute-add", "(op|add ?a ?b)", "(op|add ?b ?a)"},
+      {"commute-mul", "(op|mul ?a ?b)", "(op|mul ?b ?a)"},
+      {"commute-and", "(op|and ?a ?b)", "(op|and ?b ?a)"},
+      {"commute-or", "(op|or ?a ?b)", "(op|or ?b ?a)"},
+      {"commute-eq", "(op|eq ?a ?b)", "(op|eq ?b ?a)"},
+      {"commute-ne", "(op|ne ?a ?b)", "(op|ne ?b ?a)"},
+      {"commute-maximum", "(op|maximum ?a ?b)", "(op|maximum ?b ?a)"},
+      {"commute-minimum", "(op|minimum ?a ?b)", "(op|minimum ?b ?a)"},
+      {"identity-0", "(op|add|scalar=f0000000000000000;side=sr ?x)", "?x"},
+      {"identity-1", "(op|add|scalar=f0000000000000000;side=sl ?x)", "?x"},
+      {"identity-2", "(op|mul|scalar=f3ff0000000000000;side=sr ?x)", "?x"},
+      {"identity-3", "(op|mul|scalar=f3ff0000000000000;side=sl ?x)", "?x"},
+  };
   EXPECT_EQ(got, expected);
   // Compiled once: every call shares the same patterns.
   const std::vector<egraph::Rewrite> again = default_rules();
@@ -247,6 +257,35 @@ TEST(RuleSet, TwelveRulesInOrder) {
     EXPECT_EQ(&again[i].searcher(), &rules[i].searcher());
     EXPECT_EQ(&again[i].applier(), &rules[i].applier());
   }
+}
+
+// The identity tokens are the node tokens of add-zero and multiply-by-one
+// ops, as the token code writes them for the store's nodes.
+TEST(RuleSet, IdentityTokensAreTheTokensOfAddZeroAndMulOneNodes) {
+  EXPECT_EQ(identity_tokens(), (std::array<std::string, 4>{
+                                   "op|add|scalar=f0000000000000000;side=sr",
+                                   "op|add|scalar=f0000000000000000;side=sl",
+                                   "op|mul|scalar=f3ff0000000000000;side=sr",
+                                   "op|mul|scalar=f3ff0000000000000;side=sl",
+                               }));
+  EXPECT_EQ(identity_tokens()[0], add_zero(0, "r").token());
+  EXPECT_EQ(identity_tokens()[3], mul_one(0, "l").token());
+  EXPECT_EQ(&identity_tokens(), &identity_tokens()) << "built once";
+}
+
+TEST(SaturationEngine, RunsAreConfiguredWithTheirThreeLimits) {
+  for (const std::size_t n : {std::size_t{0}, std::size_t{1000}, std::size_t{3000000}}) {
+    egraph::Runner runner;
+    SaturationEngine().configure(runner, n);
+    EXPECT_EQ(runner.iter_limit(), 12u);
+    EXPECT_EQ(runner.node_limit(), 4 * n + 1024) << n;
+    EXPECT_EQ(runner.time_limit(), std::chrono::seconds(5));
+  }
+  // The runner's own defaults differ from the engine's, so configure is what
+  // sets them.
+  const egraph::Runner defaults;
+  EXPECT_NE(defaults.iter_limit(), 12u);
+  EXPECT_NE(defaults.node_limit(), 4u * 1000 + 1024);
 }
 
 TEST(SaturationEngine, DefaultsAndCustomRules) {

@@ -8,7 +8,6 @@
 #include <vector>
 
 #include "support/shared_text.hpp"
-#include "support/small_vector.hpp"
 
 namespace quorvel {
 namespace {
@@ -77,17 +76,6 @@ TEST(SharedText, SelfAssignmentKeepsTheText) {
   t = same;
   t = std::move(t);  // NOLINT(bugprone-use-after-move)
   EXPECT_EQ(t, "op|keep");
-}
-
-TEST(SmallVector, EqualityIgnoresWhereTheElementsLive) {
-  SmallVector<int, 2> inline_held{1, 2};
-  SmallVector<int, 2> spilled{1, 2, 3};
-  spilled.pop_back();  // on the heap, holding the same two elements
-  EXPECT_GT(spilled.capacity(), 2u);
-  EXPECT_EQ(inline_held, spilled);
-  spilled.push_back(4);
-  EXPECT_FALSE(inline_held == spilled);
-  EXPECT_FALSE((SmallVector<int, 2>{1, 3}) == inline_held);
 }
 
 // Copies of owned texts taken and dropped on several threads while the

@@ -1,0 +1,52 @@
+#include "derivation/locked_reducer.hpp"
+
+#include <utility>
+#include <vector>
+
+#include "support/internal_error.hpp"
+
+namespace quorvel {
+
+Outcome<std::uint64_t, BadNodeId> LockedReducer::step_locked(IncrementalReducer& reducer, const GraphStore& store) {
+  return reducer.step(store.snapshot_from(reducer.watermark()));
+}
+
+Outcome<std::uint64_t, BadNodeId> LockedReducer::step(const GraphStore& store) {
+  return locked([&](IncrementalReducer& reducer) { return step_locked(reducer, store); });
+}
+
+Outcome<DerivedStore, BadNodeId> LockedReducer::finalize(const GraphStore& store,
+                                                         const std::optional<NodeIds>& outputs,
+                                                         const RewriteEngine& engine, bool maximal_fusion) {
+  NodeIds resolved;
+  if (outputs) {
+    const std::uint64_t count = store.node_count();
+    for (NodeId id : *outputs) {
+      if (id >= count) return failure(BadNodeId{id});
+    }
+    resolved = *outputs;
+  } else {
+    resolved = store.outputs();
+  }
+  auto reduced = locked([&](IncrementalReducer& reducer) -> Outcome<Reduced, BadNodeId> {
+    auto consumed = step_locked(reducer, store);
+    if (!consumed) return failure(consumed.error());
+    return reducer.finalize(resolved, engine, maximal_fusion);
+  });
+  if (!reduced) return failure(reduced.error());
+  return from_reduced(std::move(reduced).value());
+}
+
+std::uint64_t LockedReducer::watermark() const {
+  return locked([](const IncrementalReducer& reducer) { return reducer.watermark(); });
+}
+
+std::uint64_t LockedReducer::total_work() const {
+  return locked([](const IncrementalReducer& reducer) { return reducer.total_work(); });
+}
+
+std::uint64_t LockedReducer::canonical_count() const {
+  return locked([](const IncrementalReducer& reducer) { return reducer.canonical_count(); });
+}
+
+}  // namespace quorvel
