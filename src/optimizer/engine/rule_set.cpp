@@ -58,11 +58,14 @@ const std::array<std::string, 4>& identity_tokens() {
   return tokens;
 }
 
-std::vector<egraph::Rewrite> default_rules() {
+const std::shared_ptr<const std::vector<egraph::Rewrite>>& shared_default_rules() {
   // Rules are immutable and share their compiled patterns, so one parsed
   // set serves every engine of the process.
-  static const std::vector<egraph::Rewrite> rules = build_rules();
+  static const std::shared_ptr<const std::vector<egraph::Rewrite>> rules =
+      std::make_shared<const std::vector<egraph::Rewrite>>(build_rules());
   return rules;
 }
+
+std::vector<egraph::Rewrite> default_rules() { return *shared_default_rules(); }
 
 }  // namespace quorvel

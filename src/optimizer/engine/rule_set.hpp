@@ -2,6 +2,7 @@
 #pragma once
 
 #include <array>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -26,5 +27,8 @@ const std::array<std::string, 4>& identity_tokens();
 // patterns are parsed and compiled once per process; every call returns
 // rules sharing them.
 std::vector<egraph::Rewrite> default_rules();
+
+// The same rules, built once per process and shared without copying.
+const std::shared_ptr<const std::vector<egraph::Rewrite>>& shared_default_rules();
 
 }  // namespace quorvel

@@ -10,9 +10,10 @@
 
 namespace quorvel {
 
-SaturationEngine::SaturationEngine() : rules_(default_rules()) {}
+SaturationEngine::SaturationEngine() : rules_(shared_default_rules()) {}
 
-SaturationEngine::SaturationEngine(std::vector<egraph::Rewrite> rules) : rules_(std::move(rules)) {}
+SaturationEngine::SaturationEngine(std::vector<egraph::Rewrite> rules)
+    : rules_(std::make_shared<const std::vector<egraph::Rewrite>>(std::move(rules))) {}
 
 namespace {
 
@@ -71,7 +72,7 @@ CanonicalGraph SaturationEngine::canonicalize(const EngineGraph& graph) const {
   runner.set_egraph(add_all(graph, ids));
   configure(runner, n);
   // Whatever stopped the run, every merge it made is sound.
-  runner.run(rules_);
+  runner.run(*rules_);
   const egraph::EGraph& egraph = runner.egraph();
 
   // index_of[class] is the canonical position of the class, once its

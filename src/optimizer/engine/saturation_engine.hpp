@@ -5,6 +5,7 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <vector>
 
 #include "egraph/rewrite.hpp"
@@ -36,7 +37,8 @@ class SaturationEngine final : public RewriteEngine {
     return kNodeLimitPerInputNode * n + kNodeLimitSlack;
   }
 
-  // The default rule set and iteration limit.
+  // The default rule set and iteration limit. The default rules are shared
+  // by every engine of the process: constructing one copies no rule.
   SaturationEngine();
   // Another rule list (tests); the iteration limit stays the default.
   explicit SaturationEngine(std::vector<egraph::Rewrite> rules);
@@ -47,11 +49,11 @@ class SaturationEngine final : public RewriteEngine {
   // scheduler stays the runner's default one.
   void configure(egraph::Runner& runner, std::size_t n) const;
 
-  const std::vector<egraph::Rewrite>& rules() const noexcept { return rules_; }
+  const std::vector<egraph::Rewrite>& rules() const noexcept { return *rules_; }
   std::uint64_t iter_limit() const noexcept { return iter_limit_; }
 
  private:
-  std::vector<egraph::Rewrite> rules_;
+  std::shared_ptr<const std::vector<egraph::Rewrite>> rules_;
   std::uint64_t iter_limit_ = kDefaultIterLimit;
 };
 

@@ -259,6 +259,21 @@ TEST(RuleSet, TwelveRulesInOrder) {
   }
 }
 
+// Every default engine runs the one rule list of the process, not a copy of
+// it; an engine given its own rules runs those.
+TEST(RuleSet, DefaultEnginesShareOneRuleList) {
+  const SaturationEngine first;
+  const SaturationEngine second;
+  EXPECT_EQ(&first.rules(), &second.rules());
+  EXPECT_EQ(&first.rules(), shared_default_rules().get());
+  EXPECT_EQ(first.rules().size(), default_rules().size());
+  const std::vector<egraph::Rewrite> all = default_rules();
+  const SaturationEngine own(std::vector<egraph::Rewrite>(all.begin(), all.begin() + 2));
+  EXPECT_NE(&own.rules(), &first.rules());
+  ASSERT_EQ(own.rules().size(), 2u);
+  EXPECT_EQ(own.rules()[1].name().str(), "commute-mul");
+}
+
 // The identity tokens are the node tokens of add-zero and multiply-by-one
 // ops, as the token code writes them for the store's nodes.
 TEST(RuleSet, IdentityTokensAreTheTokensOfAddZeroAndMulOneNodes) {
