@@ -37,6 +37,15 @@ bool is_commutative(const NodeKey& node) {
 }  // namespace
 
 Outcome<std::uint64_t, BadNodeId> IncrementalReducer::step(std::vector<NodeKey> delta) {
+  // Every node consumed counts as work, also when the step fails part-way
+  // (a bad input id, or an allocation): total_work() stays equal to the
+  // watermark whatever happens.
+  const std::uint64_t start = store_to_canonical_.size();
+  struct CountConsumed {
+    IncrementalReducer& reducer;
+    std::uint64_t start;
+    ~CountConsumed() { reducer.total_work_ += reducer.store_to_canonical_.size() - start; }
+  } count_consumed{*this, start};
   NodeIds inputs;
   for (NodeKey& node : delta) {
     // The node's own store id: every input must name an earlier node.
@@ -51,7 +60,6 @@ Outcome<std::uint64_t, BadNodeId> IncrementalReducer::step(std::vector<NodeKey> 
     }
     consume(moved ? node.with_inputs(NodeInputs(inputs)) : std::move(node));
   }
-  total_work_ += delta.size();
   return static_cast<std::uint64_t>(delta.size());
 }
 

@@ -33,8 +33,9 @@ class IncrementalReducer {
   // Consumes delta, the store's nodes from the watermark on in id order,
   // and returns how many there were. An input id not below the watermark
   // (never produced by a store) is reported; the nodes of the delta before
-  // it stay consumed and total_work() is not increased. An allocation
-  // failure likewise leaves every node consumed or not, never half.
+  // it stay consumed. An allocation failure likewise leaves every node
+  // consumed or not, never half. The nodes consumed count as work either
+  // way, so total_work() always equals watermark().
   Outcome<std::uint64_t, BadNodeId> step(std::vector<NodeKey> delta);
 
   // Reduces the canonical form against outputs (store ids, order and
@@ -47,7 +48,8 @@ class IncrementalReducer {
 
   // How many store nodes have been consumed.
   std::uint64_t watermark() const noexcept { return store_to_canonical_.size(); }
-  // The sum of the sizes of all successful steps.
+  // How many store nodes the steps have processed: the watermark, however
+  // many steps fed them and whether some failed part-way.
   std::uint64_t total_work() const noexcept { return total_work_; }
   // The size of the canonical form.
   std::uint64_t canonical_count() const noexcept { return canonical_.size(); }

@@ -254,12 +254,12 @@ TEST(IncrementalReducer, InputNotBelowTheNodeIsReportedAndEarlierNodesStayConsum
   ASSERT_FALSE(failed.ok());
   EXPECT_EQ(failed.error(), BadNodeId{2});
   EXPECT_EQ(reducer.watermark(), 2u);
-  EXPECT_EQ(reducer.total_work(), 1u) << "a failed step adds no work";
+  EXPECT_EQ(reducer.total_work(), 2u) << "the node consumed before the failure counts";
   EXPECT_EQ(reducer.canonical_count(), 2u);
-  // Later steps go on from there; the work counter keeps lagging.
+  // Later steps go on from there, the work counter with the watermark.
   EXPECT_EQ(step_ok(reducer, {op("g", {1})}), 1u);
   EXPECT_EQ(reducer.watermark(), 3u);
-  EXPECT_EQ(reducer.total_work(), 2u);
+  EXPECT_EQ(reducer.total_work(), 3u);
 }
 
 // --- finalize ---------------------------------------------------------------
