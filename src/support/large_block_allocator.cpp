@@ -174,6 +174,19 @@ void register_fork_handlers() {
   (void)registered;
 }
 
+// Runs allocate(); when it fails while blocks are kept, hands them all back
+// to the system and runs it once more: under a limit on the address space
+// (or with memory short) the kept blocks may be what stands in the way.
+template <class Allocate>
+void* with_kept_released(Allocate allocate) {
+  try {
+    return allocate();
+  } catch (const std::bad_alloc&) {
+    if (kept.release() == 0) throw;
+  }
+  return allocate();
+}
+
 void* map_block(std::size_t bytes, bool zeroed) {
   if (bytes > SIZE_MAX - 2 * kHugePage) throw std::bad_alloc();
   const std::size_t size = mapped_size(bytes);
@@ -183,7 +196,7 @@ void* map_block(std::size_t bytes, bool zeroed) {
     return p;
   }
   register_fork_handlers();
-  return map_fresh(size);
+  return with_kept_released([size] { return map_fresh(size); });
 }
 
 #endif  // __linux__
@@ -193,8 +206,10 @@ void* map_block(std::size_t bytes, bool zeroed) {
 void* allocate(std::size_t bytes) {
 #if defined(__linux__)
   if (bytes >= kMapThreshold) return map_block(bytes, false);
-#endif
+  return with_kept_released([bytes] { return ::operator new(bytes); });
+#else
   return ::operator new(bytes);
+#endif
 }
 
 void* allocate_zeroed(std::size_t bytes) {

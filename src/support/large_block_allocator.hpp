@@ -16,7 +16,9 @@
 // a pause of a second or two. Kept blocks are handed to the kernel as
 // lazily freed (MADV_FREE): they stay mapped and are reused without a
 // fault, but under memory pressure the kernel takes their pages back
-// without writing them anywhere. release_kept() unmaps them all at once.
+// without writing them anywhere. release_kept() unmaps them all at once,
+// and so does any request of this allocator that fails while blocks are
+// kept, before it is tried once more.
 #pragma once
 
 #include <cstddef>
@@ -39,7 +41,9 @@ inline constexpr std::size_t kKeepLimit = std::size_t{1} << 30;  // 1 GiB
 // when bytes >= kMapThreshold (where the platform can map), from the heap
 // otherwise. Its contents are unspecified: it may be a kept block. A
 // request is served by the smallest kept block that is large enough (the
-// rest of that block stays kept), or mapped afresh. Throws std::bad_alloc.
+// rest of that block stays kept), or mapped afresh. When that fails, every
+// kept block is unmapped and the request tried once more; throws
+// std::bad_alloc if it fails again.
 void* allocate(std::size_t bytes);
 void deallocate(void* p, std::size_t bytes) noexcept;
 

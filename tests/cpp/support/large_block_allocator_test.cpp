@@ -4,12 +4,17 @@
 
 #include <cstdint>
 #include <cerrno>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <new>
 #include <thread>
 #include <vector>
 
 #if defined(__linux__)
 #include <sys/mman.h>
+#include <sys/resource.h>
+#include <unistd.h>
 #endif
 
 #include "support/large_block_allocator.hpp"
@@ -231,6 +236,49 @@ TEST_F(KeptBlocksConcurrency, ThreadsShareThemWithoutHandingOneBlockOutTwice) {
   for (std::thread& thread : threads) thread.join();
   for (int t = 0; t < kThreads; ++t) EXPECT_EQ(failures[t], 0) << t;
   EXPECT_LE(large_block::kept_bytes(), large_block::kKeepLimit);
+}
+
+// The size of this process's address space, in bytes.
+std::size_t address_space_bytes() {
+  std::FILE* statm = std::fopen("/proc/self/statm", "r");
+  unsigned long pages = 0;
+  if (statm != nullptr) {
+    if (std::fscanf(statm, "%lu", &pages) != 1) pages = 0;
+    std::fclose(statm);
+  }
+  return static_cast<std::size_t>(pages) * static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
+}
+
+// Keeps a block, then, under a limit on the address space that leaves no
+// room for a larger request beside the kept block, makes that request.
+// Exits 0 only if it succeeded and just the new block stayed kept.
+[[noreturn]] void request_past_kept_blocks_under_a_limit() {
+  constexpr std::size_t kKeptSize = 96 << 20;
+  constexpr std::size_t kWanted = 128 << 20;
+  void* first = large_block::allocate(kKeptSize);
+  std::memset(first, 1, kKeptSize);
+  large_block::deallocate(first, kKeptSize);  // kept, and too small for the next request
+  // Room for the new mapping (and its alignment slack) only without half of
+  // the kept block.
+  const std::size_t limit = address_space_bytes() + kWanted + kHugePage - kKeptSize / 2;
+  const rlimit rl{limit, limit};
+  if (setrlimit(RLIMIT_AS, &rl) != 0) std::_Exit(2);
+  try {
+    void* second = large_block::allocate(kWanted);
+    std::memset(second, 2, kWanted);
+    large_block::deallocate(second, kWanted);
+  } catch (const std::bad_alloc&) {
+    std::_Exit(3);
+  }
+  std::_Exit(large_block::kept_bytes() == kWanted ? 0 : 4);
+}
+
+TEST_F(KeptBlocks, AreHandedBackWhenARequestFailsUnderAnAddressSpaceLimit) {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+  GTEST_SKIP() << "the sanitizers reserve address space of their own";
+#endif
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_EXIT(request_past_kept_blocks_under_a_limit(), ::testing::ExitedWithCode(0), "");
 }
 
 #endif  // __linux__
