@@ -5,6 +5,25 @@
 
 namespace quorvel::py {
 
+namespace {
+
+struct ThreadReadyToThrow {};
+
+// Touching this also sets up the module's own thread-local block on a new
+// thread.
+thread_local bool thread_ready_to_throw = false;
+
+}  // namespace
+
+void prepare_thread_for_exceptions() noexcept {
+  if (thread_ready_to_throw) return;
+  try {
+    throw ThreadReadyToThrow{};
+  } catch (const ThreadReadyToThrow&) {
+  }
+  thread_ready_to_throw = true;
+}
+
 void raise(PyObject* type, std::string_view message) {
   PyRef text = PyRef::steal(PyUnicode_FromStringAndSize(message.data(), static_cast<Py_ssize_t>(message.size())));
   if (text) PyErr_SetObject(type, text.get());

@@ -40,10 +40,19 @@ void set_panic(std::string_view message);
 // Adds the note "while processing 'NAME'" to the exception being raised.
 void add_processing_note(const char* parameter);
 
+// Makes sure this thread can throw a C++ exception before its first call
+// does anything else. The per-thread state that throwing needs is set up on
+// a thread's first throw, from the heap; were that first throw the
+// std::bad_alloc of an exhausted heap, setting it up would fail and the C
+// library would abort the process. Done once per thread, while memory is
+// still there: a throw and catch of nothing.
+void prepare_thread_for_exceptions() noexcept;
+
 // Runs body(); converts a C++ failure into a set Python exception and the
 // given error value.
 template <class Result, class Body>
 Result entry_point(Result error_value, Body&& body) noexcept {
+  prepare_thread_for_exceptions();
   try {
     return body();
   } catch (const PyErrorOccurred&) {
