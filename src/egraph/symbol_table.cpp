@@ -91,6 +91,30 @@ void SymbolTable::grow_slots(Shard& shard) {
   shard.slots.swap(slots);
 }
 
+std::uint64_t SymbolTable::hash(std::string_view text) { return text_hash(text); }
+
+std::size_t SymbolTable::probe(const Shard& shard, std::string_view text, std::uint32_t tag) const {
+  const std::size_t mask = shard.slots.size() - 1;
+  std::size_t slot = tag & mask;
+  while (shard.slots[slot] != 0) {
+    const Entry* existing = entry(shard, shard.slots[slot]);
+    if (existing->hash_tag == tag && existing->size == text.size() &&
+        std::memcmp(existing->data, text.data(), text.size()) == 0) {
+      return slot;
+    }
+    slot = (slot + 1) & mask;
+  }
+  return slot;
+}
+
+std::uint32_t SymbolTable::find(std::string_view text, std::uint64_t hash) {
+  const std::uint32_t shard_index = static_cast<std::uint32_t>(hash >> (64 - kShardBits));
+  Shard& shard = shards_[shard_index];
+  std::lock_guard<std::mutex> lock(shard.mutex);
+  const std::uint32_t position = shard.slots[probe(shard, text, static_cast<std::uint32_t>(hash))];
+  return position == 0 ? 0 : (shard_index << kPositionBits) | position;
+}
+
 std::uint32_t SymbolTable::intern(std::string_view text) {
   if (text.size() > UINT32_MAX) fail_invariant("symbol texts are shorter than 4 GiB", std::to_string(text.size()));
   const std::uint64_t hash = text_hash(text);
@@ -99,17 +123,8 @@ std::uint32_t SymbolTable::intern(std::string_view text) {
   Shard& shard = shards_[shard_index];
 
   std::lock_guard<std::mutex> lock(shard.mutex);
-  const std::size_t mask = shard.slots.size() - 1;
-  std::size_t slot = tag & mask;
-  while (shard.slots[slot] != 0) {
-    const std::uint32_t position = shard.slots[slot];
-    const Entry* existing = entry(shard, position);
-    if (existing->hash_tag == tag && existing->size == text.size() &&
-        std::memcmp(existing->data, text.data(), text.size()) == 0) {
-      return (shard_index << kPositionBits) | position;
-    }
-    slot = (slot + 1) & mask;
-  }
+  const std::size_t slot = probe(shard, text, tag);
+  if (shard.slots[slot] != 0) return (shard_index << kPositionBits) | shard.slots[slot];
 
   if (shard.count == kPositionMask) {
     fail_invariant("a symbol table shard holds fewer than 2^28 texts", std::to_string(shard_index));
@@ -134,7 +149,7 @@ std::uint32_t SymbolTable::intern(std::string_view text) {
 std::string_view SymbolTable::text(std::uint32_t handle) const {
   const std::uint32_t shard_index = handle >> kPositionBits;
   const std::uint32_t position = handle & kPositionMask;
-  const Entry* found = position == 0 ? nullptr : entry(shards_[shard_index], position);
+  const Entry* found = position == 0 || shard_index >= kShardCount ? nullptr : entry(shards_[shard_index], position);
   if (found == nullptr || found->data == nullptr) {
     fail_invariant("a symbol handle names an interned text", std::to_string(handle));
   }

@@ -17,16 +17,19 @@ namespace quorvel::egraph {
 // shards chosen from a keyed hash of the text (random per process, so a
 // text's handle differs from one process to the next), each guarded by its own mutex for
 // the duration of one lookup-or-insert. A handle carries the shard number in
-// its top 4 bits and the 1-based position within the shard in its low 28
-// bits, so 0 is never a handle.
+// bits 27 to 30 and the 1-based position within the shard in its low 27
+// bits, so 0 is never a handle; the top bit is never set (handles with it
+// set are numbered by one reduction, see local_symbols.hpp).
 //
 // Texts are never freed and never move: reading a handle's text back takes
-// no lock and is safe while other threads insert.
+// no lock and is safe while other threads insert. The process-wide table
+// therefore holds only what rules name (operators, variables, rule names);
+// the texts of the graphs being reduced are numbered per reduction.
 class SymbolTable {
  public:
   static constexpr unsigned kShardBits = 4;
   static constexpr unsigned kShardCount = 1u << kShardBits;
-  static constexpr unsigned kPositionBits = 32 - kShardBits;
+  static constexpr unsigned kPositionBits = 31 - kShardBits;
   static constexpr std::uint32_t kPositionMask = (1u << kPositionBits) - 1;
 
   SymbolTable();
@@ -37,8 +40,14 @@ class SymbolTable {
   // The table shared by the whole process; it lives until the process ends.
   static SymbolTable& global();
 
+  // The keyed hash of a text that picks its shard and slot.
+  static std::uint64_t hash(std::string_view text);
+
   // Returns the handle of text, adding the text if it is new.
   std::uint32_t intern(std::string_view text);
+  // The handle of text (whose hash(text) is given), or 0 when the table
+  // does not hold it; adds nothing.
+  std::uint32_t find(std::string_view text, std::uint64_t hash);
 
   // The text behind a handle this table returned. An unknown handle is an
   // internal error.
@@ -70,6 +79,9 @@ class SymbolTable {
   const Entry* entry(const Shard& shard, std::uint32_t position) const;
   const char* store_text(Shard& shard, std::string_view text);
   void grow_slots(Shard& shard);
+  // The slot of shard (locked) that holds text, or the empty slot where it
+  // would go.
+  std::size_t probe(const Shard& shard, std::string_view text, std::uint32_t tag) const;
 
   std::array<Shard, kShardCount> shards_;
 };

@@ -42,7 +42,7 @@ const NodeKey& Prototypes::at(egraph::GlobalSymbol op) const {
     const Slot& slot = slots_[slot_of(op.handle())];
     if (slot.handle == op.handle()) return nodes_[slot.position];
   }
-  fail_invariant("every token of the canonical graph comes from a kept node", std::string(op.text()));
+  fail_invariant("every token of the canonical graph comes from a kept node", std::to_string(op.handle()));
 }
 
 }  // namespace quorvel

@@ -3,6 +3,7 @@
 #include <chrono>
 
 #include "egraph/global_symbol.hpp"
+#include "egraph/local_symbols.hpp"
 #include "optimizer/mod/common_subexpressions.hpp"
 #include "optimizer/mod/dead_code_elimination.hpp"
 #include "optimizer/mod/engine_key.hpp"
@@ -36,7 +37,8 @@ class PhaseClock {
 // key as its prototype. Prototypes keep their original inputs, which
 // fusion replaces. Every node but an op node is a barrier to fusion: the
 // one place the flag is computed.
-EngineGraph to_engine_graph(const NodeList& nodes, const Reachability& kept, Prototypes& prototypes) {
+EngineGraph to_engine_graph(const NodeList& nodes, const Reachability& kept, egraph::LocalSymbols& symbols,
+                            Prototypes& prototypes) {
   EngineGraph graph;
   graph.nodes.reserve(kept.kept_ids.size());
   NodeIds inputs;
@@ -45,7 +47,7 @@ EngineGraph to_engine_graph(const NodeList& nodes, const Reachability& kept, Pro
     const NodeKey& node = nodes[x];
     key.clear();
     append_engine_key(node, key);
-    const egraph::GlobalSymbol op(key);
+    const egraph::GlobalSymbol op = symbols.intern(key);
     prototypes.offer(op, x);
     inputs.clear();
     for (NodeId input : node.inputs()) inputs.push_back(kept.kept_index[input]);
@@ -66,11 +68,14 @@ Reduced reduce_with_mode(const NodeList& nodes, const NodeIds& outputs, const Re
 
   // Each working graph is dropped as soon as the next one is built, so the
   // peak holds at most two of them.
+  // The engine keys of this reduction are numbered here and forgotten when
+  // it ends; only texts that rules name have process-wide symbols.
+  egraph::LocalSymbols symbols(reachable / 4);
   Prototypes prototypes(nodes);
   CanonicalGraph canonical;
   HashConsedGraph consed;
   {
-    const EngineGraph engine_graph = to_engine_graph(nodes, kept, prototypes);
+    const EngineGraph engine_graph = to_engine_graph(nodes, kept, symbols, prototypes);
     kept.kept_ids = NodeIds();
     clock.lap(&ReductionTimings::engine_graph);
     canonical = engine.canonicalize(engine_graph);
@@ -83,7 +88,7 @@ Reduced reduce_with_mode(const NodeList& nodes, const NodeIds& outputs, const Re
   canonical.graph = EngineGraph();
   clock.lap(&ReductionTimings::cse);
 
-  FusedGraph fused = stage_fusion(consed.graph, prototypes, maximal_fusion);
+  FusedGraph fused = stage_fusion(consed.graph, prototypes, symbols, maximal_fusion);
   const std::size_t canonical_nodes = consed.graph.nodes.size();
   consed.graph = EngineGraph();
 

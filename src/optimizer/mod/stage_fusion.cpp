@@ -121,10 +121,11 @@ LargeVector<Pos> maximal_groups(const LargeVector<EngineNode>& nodes, const Cons
 // after every group it reads.
 class Emitter {
  public:
-  Emitter(const EngineGraph& graph, const Prototypes& prototypes, const LargeVector<Pos>& group,
-          FusedGraph& out)
+  Emitter(const EngineGraph& graph, const Prototypes& prototypes, const egraph::LocalSymbols& symbols,
+          const LargeVector<Pos>& group, FusedGraph& out)
       : nodes_(graph.nodes),
         prototypes_(prototypes),
+        symbols_(symbols),
         group_(group),
         out_(out),
         emitted_(graph.nodes.size(), kNone),
@@ -156,9 +157,7 @@ class Emitter {
     ops.reserve(members.size());
     for (Pos m : members) {
       StageOp op;
-      // Symbol texts live as long as the process: every member borrows
-      // its token's bytes instead of copying them.
-      op.token = SharedText::borrowing(nodes_[m].op.text());
+      op.token = token_of(nodes_[m].op);
       op.refs.reserve(nodes_[m].inputs.size());
       for (NodeId c : nodes_[m].inputs) {
         if (group_[c] == k) {
@@ -183,20 +182,35 @@ class Emitter {
   }
 
  private:
+  // A member's token: process-wide symbol texts live as long as the
+  // process and are borrowed; a text of this reduction alone is copied
+  // once and shared by every member that has it.
+  SharedText token_of(egraph::GlobalSymbol op) {
+    if (!egraph::LocalSymbols::is_local(op)) return SharedText::borrowing(op.text());
+    const std::size_t number = op.handle() & ~egraph::LocalSymbols::kLocalBit;
+    if (local_tokens_.size() <= number) local_tokens_.resize(symbols_.size() + 1);
+    SharedText& token = local_tokens_[number];
+    if (token.empty()) token = SharedText(symbols_.text(op));
+    return token;
+  }
+
   const LargeVector<EngineNode>& nodes_;
   const Prototypes& prototypes_;
+  const egraph::LocalSymbols& symbols_;
   const LargeVector<Pos>& group_;
   FusedGraph& out_;
   LargeVector<std::uint64_t> emitted_;  // group identity -> new id
   LargeVector<Pos> member_index_;       // member -> index in its stage
   LargeVector<Pos> input_position_;     // producing group -> stage input
   LargeVector<Pos> input_stamp_;        // the stage input_position_ was set for
+  std::vector<SharedText> local_tokens_;  // by local symbol number, copied on first use
   NodeIds inputs_;
 };
 
 }  // namespace
 
-FusedGraph stage_fusion(const EngineGraph& graph, const Prototypes& prototypes, bool maximal_fusion) {
+FusedGraph stage_fusion(const EngineGraph& graph, const Prototypes& prototypes, const egraph::LocalSymbols& symbols,
+                        bool maximal_fusion) {
   const LargeVector<EngineNode>& nodes = graph.nodes;
   const std::size_t n = nodes.size();
   if (n >= kNoPos) fail_invariant("a fused graph has fewer nodes than 32-bit positions", std::to_string(n));
@@ -233,7 +247,7 @@ FusedGraph stage_fusion(const EngineGraph& graph, const Prototypes& prototypes, 
   FusedGraph out;
   out.nodes.reserve(groups);
   out.landing.resize(n);
-  Emitter emitter(graph, prototypes, group, out);
+  Emitter emitter(graph, prototypes, symbols, group, out);
   // Highest members are distinct positions, so visiting positions in
   // ascending order and emitting the group whose highest member each one
   // is gives the groups sorted by highest member.

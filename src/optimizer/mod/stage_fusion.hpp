@@ -9,6 +9,7 @@
 #include "node/node_id.hpp"
 #include "node/node_key.hpp"
 #include "node/node_map_entry.hpp"
+#include "egraph/local_symbols.hpp"
 #include "optimizer/engine/engine_graph.hpp"
 #include "optimizer/mod/prototypes.hpp"
 
@@ -26,6 +27,7 @@ struct FusedGraph {
 // maximal_fusion false: an op joins its consumer's stage only when that
 // consumer is its one use; true: also when all of its uses land in one
 // stage. Outputs and non-op nodes are never absorbed.
-FusedGraph stage_fusion(const EngineGraph& graph, const Prototypes& prototypes, bool maximal_fusion);
+FusedGraph stage_fusion(const EngineGraph& graph, const Prototypes& prototypes, const egraph::LocalSymbols& symbols,
+                        bool maximal_fusion);
 
 }  // namespace quorvel

@@ -8,6 +8,8 @@
 
 #include "egraph/pattern.hpp"
 #include "egraph/rewrite.hpp"
+#include "egraph/symbol_table.hpp"
+#include "optimizer/mod/engine_key.hpp"
 #include "optimizer/engine/saturation_engine.hpp"
 #include "optimizer/mod/reduce_with_mode.hpp"
 #include "optimizer_test_support.hpp"
@@ -61,6 +63,20 @@ TEST_P(ReduceWithMode, ChainFusesIntoOneStageAndUnusedSourceIsDropped) {
   EXPECT_EQ(r.outputs, (NodeIds{1}));
   EXPECT_EQ(r.node_map, (NodeMap{at(0), at(1, 0), at(1, 1), dropped})) << describe(r.node_map);
   EXPECT_EQ(r.counters, counters(4, 3, 3, 1, 2, 1));
+}
+
+TEST_P(ReduceWithMode, ItsGraphsTextsStayOutOfTheProcessTableAndItsStagesOwnTheirTokens) {
+  const std::vector<NodeKey> nodes = {src("x-process-table-test"), op("a-process-table-test", {0}),
+                                      op("b-process-table-test", {1})};
+  Reduced r = reduce(nodes, {2}, maximal());
+  for (const NodeKey& node : nodes) {
+    const std::string key = engine_key(node);
+    EXPECT_EQ(egraph::SymbolTable::global().find(key, egraph::SymbolTable::hash(key)), 0u) << key;
+  }
+  // The stage's member tokens outlive the reduction's symbols.
+  const NodeKey stage = NodeKey::stage(
+      {0}, {member("op|a-process-table-test", {in(0)}), member("op|b-process-table-test", {mem(0)})});
+  EXPECT_EQ(r.nodes, (Nodes{src("x-process-table-test"), stage})) << describe(r.nodes);
 }
 
 TEST_P(ReduceWithMode, RepeatedOutputGetsTheSameIdTwice) {

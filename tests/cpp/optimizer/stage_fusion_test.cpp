@@ -16,16 +16,21 @@ namespace {
 using namespace optimizer_test;
 
 // Runs fusion on keys taken as the hash-consed graph: each node's operator
-// is its engine key, and every node offers itself as its key's prototype.
+// is its engine key, numbered as a reduction numbers it, and every node
+// offers itself as its key's prototype.
 FusedGraph fuse(const std::vector<NodeKey>& keys, const NodeIds& outputs, bool maximal) {
   EngineGraph g;
   Prototypes prototypes(keys);
+  egraph::LocalSymbols symbols;
   for (std::size_t i = 0; i < keys.size(); ++i) {
-    g.nodes.push_back(enode(engine_key(keys[i]), keys[i].inputs()));
+    const std::string key = engine_key(keys[i]);
+    g.nodes.push_back(EngineNode{symbols.intern(key), EngineInputs(keys[i].inputs()), barrier_for_key(key)});
     prototypes.offer(g.nodes.back().op, i);
   }
   g.outputs = outputs;
-  return stage_fusion(g, prototypes, maximal);
+  // The stages own their member tokens: nothing borrows from the symbols
+  // once they are gone.
+  return stage_fusion(g, prototypes, symbols, maximal);
 }
 
 NodeMapEntry land(NodeId id, std::optional<std::size_t> m = std::nullopt) { return NodeMapEntry{id, m}; }

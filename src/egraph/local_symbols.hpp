@@ -1,0 +1,63 @@
+// The symbols of one reduction.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "egraph/global_symbol.hpp"
+
+namespace quorvel::egraph {
+
+// Numbers the texts one reduction hands the engine (the engine keys of its
+// nodes). A text the process-wide table already holds, which is an
+// operator some rule names, gets its process-wide handle, so that rules
+// match it; every other text gets a handle of this table alone, with the
+// top bit set, and is forgotten with it. The process-wide table thus grows
+// only with the rules, however many distinct parameters, stages and
+// descriptors a long-running process reduces.
+//
+// Local handles are numbered 1, 2, ... in the order texts are first seen,
+// so they are the same in every process for the same graph. Rules must be
+// built before the table is filled: a text interned process-wide later
+// keeps the local handle it already has here.
+class LocalSymbols {
+ public:
+  static constexpr std::uint32_t kLocalBit = std::uint32_t{1} << 31;
+
+  // expected_texts sizes the table; it grows past it as needed.
+  explicit LocalSymbols(std::size_t expected_texts = 0);
+
+  // The handle of text: its process-wide one when it has one, else this
+  // table's.
+  GlobalSymbol intern(std::string_view text);
+
+  static bool is_local(GlobalSymbol symbol) noexcept { return (symbol.handle() & kLocalBit) != 0; }
+
+  // The text of a symbol this table returned, or of any process-wide
+  // symbol; valid while the table lives (process-wide texts for the life of
+  // the process).
+  std::string_view text(GlobalSymbol symbol) const;
+
+  // How many distinct texts have been interned.
+  std::size_t size() const noexcept { return entries_.size(); }
+
+ private:
+  struct Entry {
+    std::uint64_t offset;  // of the text in texts_
+    std::uint32_t size;
+    std::uint32_t hash_tag;
+    GlobalSymbol symbol;
+  };
+
+  void grow_slots();
+
+  std::string texts_;                 // every text, back to back
+  std::vector<Entry> entries_;
+  std::vector<std::uint32_t> slots_;  // open addressing: 1-based entry or 0
+  std::vector<std::uint32_t> local_entries_;  // per local handle, its entry
+};
+
+}  // namespace quorvel::egraph
