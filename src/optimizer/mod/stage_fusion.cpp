@@ -5,6 +5,7 @@
 
 #include "support/internal_error.hpp"
 #include "support/shared_text.hpp"
+#include "support/union_find.hpp"
 
 namespace quorvel {
 
@@ -43,52 +44,18 @@ Consumers consumers_of(const LargeVector<EngineNode>& nodes) {
   return c;
 }
 
-// Union-find whose root is always the lowest member of its set; every find
-// points the nodes it passes straight at the root.
-class LowestRootUnionFind {
- public:
-  explicit LowestRootUnionFind(std::size_t n) : parent_(n) {
-    for (std::size_t i = 0; i < n; ++i) parent_[i] = static_cast<Pos>(i);
-  }
-
-  Pos find(Pos x) {
-    Pos root = x;
-    while (parent_[root] != root) root = parent_[root];
-    while (parent_[x] != root) {
-      const Pos next = parent_[x];
-      parent_[x] = root;
-      x = next;
-    }
-    return root;
-  }
-
-  void unite(Pos a, Pos b) {
-    const Pos ra = find(a);
-    const Pos rb = find(b);
-    if (ra == rb) return;
-    if (ra < rb) {
-      parent_[rb] = ra;
-    } else {
-      parent_[ra] = rb;
-    }
-  }
-
- private:
-  LargeVector<Pos> parent_;
-};
-
 LargeVector<Pos> single_use_groups(const LargeVector<EngineNode>& nodes, const Consumers& consumers,
                                              const LargeVector<std::uint8_t>& is_output) {
   const std::size_t n = nodes.size();
-  LowestRootUnionFind groups(n);
+  UnionFind<Pos> groups(n);  // a group's root is its lowest member
   for (std::size_t i = 0; i < n; ++i) {
     if (nodes[i].barrier || is_output[i]) continue;
     const auto uses = consumers.of(i);
-    if (uses.size() == 1 && !nodes[uses[0]].barrier) groups.unite(static_cast<Pos>(i), uses[0]);
+    if (uses.size() == 1 && !nodes[uses[0]].barrier) groups.unite_keeping_lowest(static_cast<Pos>(i), uses[0]);
   }
   LargeVector<Pos> group(n);
   for (std::size_t i = 0; i < n; ++i) {
-    group[i] = nodes[i].barrier ? static_cast<Pos>(i) : groups.find(static_cast<Pos>(i));
+    group[i] = nodes[i].barrier ? static_cast<Pos>(i) : groups.find_mut(static_cast<Pos>(i));
   }
   return group;
 }
