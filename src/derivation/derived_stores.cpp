@@ -43,7 +43,7 @@ Outcome<std::unique_ptr<GraphStore>, BadNodeId> cone(const GraphStore& store, co
   r.outputs = std::move(kept.outputs);
   r.node_map.resize(kept.kept_index.size());
   for (std::size_t x = 0; x < kept.kept_index.size(); ++x) {
-    if (kept.kept_index[x] != KeptGraph::kDropped) r.node_map[x] = NodeMapEntry{kept.kept_index[x], std::nullopt};
+    if (kept.kept_index[x] != kNoNode) r.node_map[x] = NodeMapEntry{kept.kept_index[x], std::nullopt};
   }
   return from_reduced(std::move(r)).store;
 }

@@ -1,6 +1,5 @@
 #include "optimizer/engine/saturation_engine.hpp"
 
-#include <limits>
 
 #include "egraph/egraph.hpp"
 #include "egraph/runner.hpp"
@@ -16,8 +15,6 @@ SaturationEngine::SaturationEngine(std::vector<egraph::Rewrite> rules)
     : rules_(std::make_shared<const std::vector<egraph::Rewrite>>(std::move(rules))) {}
 
 namespace {
-
-constexpr std::uint64_t kUnassigned = std::numeric_limits<std::uint64_t>::max();
 
 // Adds every node, in order, to a fresh e-graph; ids[i] is node i's class.
 // Adding hash-conses, so equal tokens over equal classes share a class.
@@ -77,14 +74,14 @@ CanonicalGraph SaturationEngine::canonicalize(const EngineGraph& graph) const {
 
   // index_of[class] is the canonical position of the class, once its
   // earliest member has been emitted. Class ids are below number_of_ids.
-  LargeVector<std::uint64_t> index_of(egraph.number_of_ids(), kUnassigned);
+  LargeVector<std::uint64_t> index_of(egraph.number_of_ids(), kNoNode);
   CanonicalGraph result;
   result.canonical_index.resize(n);
   std::size_t emitted = 0;
   LargeVector<egraph::Id> canon(n);
   for (std::size_t i = 0; i < n; ++i) {
     canon[i] = egraph.find(ids[i]);
-    if (index_of[canon[i]] == kUnassigned) {
+    if (index_of[canon[i]] == kNoNode) {
       index_of[canon[i]] = emitted++;
     }
   }

@@ -25,7 +25,7 @@ Reachability reachable_from(const NodeList& nodes, const NodeIds& outputs) {
     }
   }
   Reachability r;
-  r.kept_index.assign(n, KeptGraph::kDropped);
+  r.kept_index.assign(n, kNoNode);
   for (std::size_t x = 0; x < n; ++x) {
     if (!reached[x]) continue;
     r.kept_index[x] = r.kept_ids.size();

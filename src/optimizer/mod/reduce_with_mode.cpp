@@ -96,7 +96,7 @@ Reduced reduce_with_mode(const NodeList& nodes, const NodeIds& outputs, const Re
   r.node_map.resize(nodes.size());
   for (std::size_t x = 0; x < nodes.size(); ++x) {
     const std::uint64_t k = kept.kept_index[x];
-    if (k == KeptGraph::kDropped) continue;
+    if (k == kNoNode) continue;
     r.node_map[x] = fused.landing[consed.cse_index[canonical.canonical_index[k]]];
   }
   r.counters.input_nodes = nodes.size();

@@ -15,7 +15,6 @@ namespace {
 // with 32 bits, so every graph that reaches fusion fits.
 using Pos = std::uint32_t;
 constexpr Pos kNoPos = std::numeric_limits<Pos>::max();
-constexpr std::uint64_t kNone = std::numeric_limits<std::uint64_t>::max();
 
 // consumers[c]: the nodes using c, one entry per use, ascending; held as
 // one flat array with an offset per node.
@@ -95,14 +94,14 @@ class Emitter {
         symbols_(symbols),
         group_(group),
         out_(out),
-        emitted_(graph.nodes.size(), kNone),
+        emitted_(graph.nodes.size(), kNoNode),
         member_index_(graph.nodes.size(), 0),
         input_position_(graph.nodes.size(), 0),
         input_stamp_(graph.nodes.size(), kNoPos) {}
 
   std::uint64_t emitted(std::uint64_t node) const {
     const std::uint64_t id = emitted_[group_[node]];
-    if (id == kNone) fail_invariant("a group is emitted after every group it reads", std::to_string(node));
+    if (id == kNoNode) fail_invariant("a group is emitted after every group it reads", std::to_string(node));
     return id;
   }
 
