@@ -4,6 +4,7 @@
 #include "egraph/egraph.hpp"
 #include "egraph/runner.hpp"
 #include "egraph/symbol_lang.hpp"
+#include "node/renumber.hpp"
 #include "optimizer/engine/rule_set.hpp"
 #include "support/internal_error.hpp"
 
@@ -94,8 +95,7 @@ CanonicalGraph SaturationEngine::canonicalize(const EngineGraph& graph) const {
     // and barrier flag.
     if (position != result.graph.nodes.size()) continue;
     const EngineNode& node = graph.nodes[i];
-    inputs.clear();
-    for (NodeId input : node.inputs) inputs.push_back(index_of[canon[input]]);
+    renumber(node.inputs, [&](NodeId input) { return index_of[canon[input]]; }, inputs);
     result.graph.nodes.push_back(EngineNode{node.op, EngineInputs(inputs), node.barrier});
   }
   result.graph.outputs.reserve(graph.outputs.size());

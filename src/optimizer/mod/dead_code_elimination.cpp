@@ -2,6 +2,7 @@
 
 #include <string>
 
+#include "node/renumber.hpp"
 #include "support/internal_error.hpp"
 
 namespace quorvel {
@@ -42,8 +43,7 @@ KeptGraph dead_code_elimination(const NodeList& nodes, const NodeIds& outputs) {
   kept.nodes.reserve(r.kept_ids.size());
   NodeIds inputs;
   for (NodeId x : r.kept_ids) {
-    inputs.clear();
-    for (NodeId input : nodes[x].inputs()) inputs.push_back(r.kept_index[input]);
+    renumber(nodes[x].inputs(), r.kept_index, inputs);
     kept.nodes.push_back(nodes[x].with_inputs(NodeInputs(inputs)));
   }
   kept.outputs = std::move(r.outputs);

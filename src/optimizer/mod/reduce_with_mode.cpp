@@ -4,6 +4,7 @@
 
 #include "egraph/global_symbol.hpp"
 #include "egraph/local_symbols.hpp"
+#include "node/renumber.hpp"
 #include "optimizer/mod/common_subexpressions.hpp"
 #include "optimizer/mod/dead_code_elimination.hpp"
 #include "optimizer/mod/engine_key.hpp"
@@ -49,8 +50,7 @@ EngineGraph to_engine_graph(const NodeList& nodes, const Reachability& kept, egr
     append_engine_key(node, key);
     const egraph::GlobalSymbol op = symbols.intern(key);
     prototypes.offer(op, x);
-    inputs.clear();
-    for (NodeId input : node.inputs()) inputs.push_back(kept.kept_index[input]);
+    renumber(node.inputs(), kept.kept_index, inputs);
     graph.nodes.push_back(EngineNode{op, EngineInputs(inputs), node.kind() != NodeKind::Op});
   }
   graph.outputs = kept.outputs;

@@ -3,6 +3,7 @@
 #include <limits>
 #include <string>
 
+#include "node/renumber.hpp"
 #include "support/internal_error.hpp"
 #include "support/shared_text.hpp"
 #include "support/union_find.hpp"
@@ -107,8 +108,7 @@ class Emitter {
 
   void emit_single(Pos k) {
     const EngineNode& node = nodes_[k];
-    inputs_.clear();
-    for (NodeId child : node.inputs) inputs_.push_back(emitted(child));
+    renumber(node.inputs, [this](NodeId child) { return emitted(child); }, inputs_);
     const std::uint64_t id = out_.nodes.size();
     out_.nodes.push_back(prototypes_.at(node.op).with_inputs(NodeInputs(inputs_)));
     ++out_.boundary_nodes;
