@@ -183,9 +183,13 @@ class NodeViewBuilder {
   }
 
   PyRef build() {
-    PyRef list = check(PyList_New(static_cast<Py_ssize_t>(nodes_.size())));
+    hidden_.reserve(2 * nodes_.size() + 1);
+    PyRef list = hidden(check(PyList_New(static_cast<Py_ssize_t>(nodes_.size()))));
     for (std::size_t i = 0; i < nodes_.size(); ++i) {
       PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), entry(i).release());
+    }
+    for (PyObject* container : hidden_) {
+      if (!PyObject_GC_IsTracked(container)) PyObject_GC_Track(container);
     }
     return list;
   }
@@ -197,6 +201,19 @@ class NodeViewBuilder {
   }
   // A new dict holding the template's keys, in order.
   PyRef copy_of(Slot shape) const { return check(PyDict_Copy(templates_[shape - kFirstTemplate].get())); }
+
+  // The view's lists and dicts are built hidden from the cyclic collector
+  // and shown to it in one pass once the view is complete. The allocations
+  // of a large view start many collections; had every container been
+  // tracked from the start, each collection of the older generations would
+  // scan the whole growing view again. Nothing else can reach a container
+  // before build() returns, and every one is tracked by then; on failure
+  // they are freed untracked.
+  PyRef hidden(PyRef container) {
+    if (PyObject_GC_IsTracked(container.get())) PyObject_GC_UnTrack(container.get());
+    hidden_.push_back(container.get());
+    return container;
+  }
 
   // Stores value under key; value is a new reference, consumed.
   static void put(PyObject* dict, PyObject* key, PyRef value) {
@@ -223,7 +240,8 @@ class NodeViewBuilder {
       put(d, slot(kNMembers), check(PyLong_FromSize_t(members.size())));
       put(d, slot(kMembers), stage_members(members));
     }
-    return dict;
+    // Hidden once full: a dict starts to be tracked when a list is put in.
+    return hidden(std::move(dict));
   }
 
   // The int of an input id: the one made for that node's "id" (inputs name
@@ -233,8 +251,8 @@ class NodeViewBuilder {
     return from_id(input);
   }
 
-  PyRef inputs(std::size_t node, const NodeInputs& ids) const {
-    PyRef list = check(PyList_New(static_cast<Py_ssize_t>(ids.size())));
+  PyRef inputs(std::size_t node, const NodeInputs& ids) {
+    PyRef list = hidden(check(PyList_New(static_cast<Py_ssize_t>(ids.size()))));
     for (std::size_t k = 0; k < ids.size(); ++k) {
       PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(k), id_object(node, ids[k]).release());
     }
@@ -272,7 +290,7 @@ class NodeViewBuilder {
   }
 
   PyRef stage_members(const std::vector<StageOp>& members) {
-    PyRef list = check(PyList_New(static_cast<Py_ssize_t>(members.size())));
+    PyRef list = hidden(check(PyList_New(static_cast<Py_ssize_t>(members.size()))));
     for (std::size_t j = 0; j < members.size(); ++j) {
       PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(j), member(members[j]).release());
     }
@@ -299,11 +317,11 @@ class NodeViewBuilder {
     // The parsed texts die with this call: they are not cached.
     put(d, slot(kParams), params(parsed->params, false));
     put(d, slot(kInputs), refs(op.refs));
-    return dict;
+    return hidden(std::move(dict));
   }
 
-  PyRef refs(const StageRefs& refs) const {
-    PyRef list = check(PyList_New(static_cast<Py_ssize_t>(refs.size())));
+  PyRef refs(const StageRefs& refs) {
+    PyRef list = hidden(check(PyList_New(static_cast<Py_ssize_t>(refs.size()))));
     for (std::size_t k = 0; k < refs.size(); ++k) {
       const StageRef r = refs[k];
       PyRef tag = PyRef::new_ref(slot(r.kind == StageRef::Kind::Input ? kInputTag : kMemberTag));
@@ -311,6 +329,9 @@ class NodeViewBuilder {
       PyRef pair = check(PyTuple_New(2));
       PyTuple_SET_ITEM(pair.get(), 0, tag.release());
       PyTuple_SET_ITEM(pair.get(), 1, index.release());
+      // A tuple of a str and an int can never be part of a cycle; the
+      // collector would untrack it on its first pass anyway.
+      PyObject_GC_UnTrack(pair.get());
       PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(k), pair.release());
     }
     return list;
@@ -323,6 +344,8 @@ class NodeViewBuilder {
   std::vector<PyObject*> ids_;
   TextCache texts_;
   PyRef templates_[kTemplateCount];
+  // Borrowed: every container built hidden so far, owned by the view.
+  std::vector<PyObject*> hidden_;
 };
 
 }  // namespace
