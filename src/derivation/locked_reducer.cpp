@@ -3,6 +3,7 @@
 #include <utility>
 #include <vector>
 
+#include "support/cancellation.hpp"
 #include "support/internal_error.hpp"
 
 namespace quorvel {
@@ -29,9 +30,16 @@ Outcome<DerivedStore, BadNodeId> LockedReducer::finalize(const GraphStore& store
     resolved = store.outputs();
   }
   auto reduced = locked([&](IncrementalReducer& reducer) -> Outcome<Reduced, BadNodeId> {
-    auto consumed = step_locked(reducer, store);
-    if (!consumed) return failure(consumed.error());
-    return reducer.finalize(resolved, engine, maximal_fusion);
+    // A cancelled finalize consumes nothing either.
+    const IncrementalReducer::Mark before = reducer.mark();
+    try {
+      auto consumed = step_locked(reducer, store);
+      if (!consumed) return failure(consumed.error());
+      return reducer.finalize(resolved, engine, maximal_fusion);
+    } catch (const Cancelled&) {
+      reducer.rollback(before);
+      throw;
+    }
   });
   if (!reduced) return failure(reduced.error());
   return from_reduced(std::move(reduced).value());

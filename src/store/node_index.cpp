@@ -41,6 +41,29 @@ void NodeIndex::insert_reserved(std::uint64_t hash, NodeId id) noexcept {
   ++size_;
 }
 
+void NodeIndex::erase(std::uint64_t hash, NodeId id) noexcept {
+  if (size_ == 0) return;
+  Slot* slots = this->slots();
+  const std::size_t mask = capacity_ - 1;
+  std::size_t hole = tag_of(hash) & mask;
+  for (;; hole = (hole + 1) & mask) {
+    if (slots[hole].id_plus_one == 0) return;
+    if (slots[hole].id_plus_one == id + 1) break;
+  }
+  // Backward shift: an entry further along the run moves into the hole
+  // unless its home slot lies cyclically after the hole and up to where it
+  // sits.
+  for (std::size_t next = (hole + 1) & mask; slots[next].id_plus_one != 0; next = (next + 1) & mask) {
+    const std::size_t home = slots[next].tag & mask;
+    const bool stays = hole <= next ? (hole < home && home <= next) : (hole < home || home <= next);
+    if (stays) continue;
+    slots[hole] = slots[next];
+    hole = next;
+  }
+  slots[hole] = Slot{0, 0};
+  --size_;
+}
+
 void NodeIndex::rehash(std::size_t new_capacity) {
   ZeroedTable fresh_table(new_capacity, sizeof(Slot));
   Slot* fresh = static_cast<Slot*>(fresh_table.data());

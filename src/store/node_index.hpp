@@ -35,6 +35,10 @@ class NodeIndex {
   void reserve(std::size_t n);
   // Inserts after reserve_one(); does not allocate.
   void insert_reserved(std::uint64_t hash, NodeId id) noexcept;
+  // Removes the entry of id, inserted with hash (nothing if absent); the
+  // entries after it in its run move back, so lookups stay exact. Does not
+  // allocate.
+  void erase(std::uint64_t hash, NodeId id) noexcept;
 
   std::size_t size() const noexcept { return size_; }
   std::size_t capacity_bytes() const noexcept { return table_.bytes(); }

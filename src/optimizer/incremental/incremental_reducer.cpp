@@ -7,6 +7,7 @@
 
 #include "optimizer/engine/rule_set.hpp"
 #include "optimizer/mod/reduce_with_mode.hpp"
+#include "support/cancellation.hpp"
 
 namespace quorvel {
 
@@ -38,7 +39,15 @@ bool is_commutative(const NodeKey& node) {
 
 Outcome<std::uint64_t, BadNodeId> IncrementalReducer::step(std::vector<NodeKey> delta) {
   NodeIds inputs;
+  CancellationPoller cancellation;
+  const Mark start = mark();
   for (NodeKey& node : delta) {
+    try {
+      cancellation.tick();
+    } catch (const Cancelled&) {
+      rollback(start);
+      throw;
+    }
     // The node's own store id: every input must name an earlier node.
     const NodeId id = store_to_canonical_.size();
     inputs.clear();
@@ -81,6 +90,16 @@ void IncrementalReducer::consume(NodeKey&& node) {
   hashcons_.insert_reserved(hash, id);
 }
 
+void IncrementalReducer::rollback(const Mark& m) noexcept {
+  // Newest first: each key is still in the arena while its entry goes.
+  for (std::uint64_t id = canonical_.size(); id-- > m.canonical_count;) {
+    hashcons_.erase(hashcons_.hash(canonical_[id]), id);
+  }
+  canonical_.truncate(m.canonical_count);
+  store_to_canonical_.resize(m.watermark);
+  total_work_ = m.total_work;
+}
+
 Outcome<Reduced, BadNodeId> IncrementalReducer::finalize(const NodeIds& outputs, const RewriteEngine& engine,
                                                          bool maximal_fusion) const {
   NodeIds canonical_outputs;
@@ -93,7 +112,11 @@ Outcome<Reduced, BadNodeId> IncrementalReducer::finalize(const NodeIds& outputs,
   // Store nodes merged into one canonical node share its entry.
   NodeMap by_store_id;
   by_store_id.reserve(store_to_canonical_.size());
-  for (NodeId canonical : store_to_canonical_) by_store_id.push_back(reduced.node_map[canonical]);
+  CancellationPoller cancellation;
+  for (NodeId canonical : store_to_canonical_) {
+    cancellation.tick();
+    by_store_id.push_back(reduced.node_map[canonical]);
+  }
   reduced.node_map = std::move(by_store_id);
   return reduced;
 }

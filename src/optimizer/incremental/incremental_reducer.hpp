@@ -34,14 +34,15 @@ class IncrementalReducer {
   // and returns how many there were. An input id not below the watermark
   // (never produced by a store) is reported; the nodes of the delta before
   // it stay consumed and total_work() is not increased. An allocation
-  // failure likewise leaves every node consumed or not, never half.
+  // failure likewise leaves every node consumed or not, never half. A
+  // cancellation (Cancelled, from the thread's check) undoes the whole step.
   Outcome<std::uint64_t, BadNodeId> step(std::vector<NodeKey> delta);
 
   // Reduces the canonical form against outputs (store ids, order and
   // repeats kept). The node map of the result has one entry per consumed
   // store node; its counters are those of the canonical form. An output
   // not below the watermark is reported before any work. The reducer is
-  // left unchanged either way.
+  // left unchanged either way, and when a cancellation stops the work.
   Outcome<Reduced, BadNodeId> finalize(const NodeIds& outputs, const RewriteEngine& engine,
                                        bool maximal_fusion) const;
 
@@ -51,6 +52,17 @@ class IncrementalReducer {
   std::uint64_t total_work() const noexcept { return total_work_; }
   // The size of the canonical form.
   std::uint64_t canonical_count() const noexcept { return canonical_.size(); }
+
+  // A point to come back to: the sizes of the reducer's state.
+  struct Mark {
+    std::uint64_t watermark;
+    std::uint64_t canonical_count;
+    std::uint64_t total_work;
+  };
+  Mark mark() const noexcept { return Mark{watermark(), canonical_count(), total_work_}; }
+  // Forgets everything consumed since m was taken, leaving the reducer
+  // exactly as it was then. Does not allocate.
+  void rollback(const Mark& m) noexcept;
 
   // The canonical id of a consumed store node (id < watermark()).
   NodeId canonical_id(NodeId store_id) const { return store_to_canonical_.at(store_id); }
