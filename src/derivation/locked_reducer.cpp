@@ -29,12 +29,15 @@ Outcome<DerivedStore, BadNodeId> LockedReducer::finalize(const GraphStore& store
   } else {
     resolved = store.outputs();
   }
+  // A cancelled finalize consumes nothing either.
+  IncrementalReducer::Mark before{};
+  IncrementalReducer::Mark after{};
   auto reduced = locked([&](IncrementalReducer& reducer) -> Outcome<Reduced, BadNodeId> {
-    // A cancelled finalize consumes nothing either.
-    const IncrementalReducer::Mark before = reducer.mark();
+    before = reducer.mark();
     try {
       auto consumed = step_locked(reducer, store);
       if (!consumed) return failure(consumed.error());
+      after = reducer.mark();
       return reducer.finalize(resolved, engine, maximal_fusion);
     } catch (const Cancelled&) {
       reducer.rollback(before);
@@ -42,7 +45,16 @@ Outcome<DerivedStore, BadNodeId> LockedReducer::finalize(const GraphStore& store
     }
   });
   if (!reduced) return failure(reduced.error());
-  return from_reduced(std::move(reduced).value());
+  try {
+    return from_reduced(std::move(reduced).value());
+  } catch (const Cancelled&) {
+    // Undone only if no other call has changed the reducer meanwhile: the
+    // nodes a later step consumed on top cannot be taken back alone.
+    locked([&](IncrementalReducer& reducer) {
+      if (reducer.mark() == after) reducer.rollback(before);
+    });
+    throw;
+  }
 }
 
 std::uint64_t LockedReducer::watermark() const {

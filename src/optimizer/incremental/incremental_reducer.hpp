@@ -58,6 +58,7 @@ class IncrementalReducer {
     std::uint64_t watermark;
     std::uint64_t canonical_count;
     std::uint64_t total_work;
+    bool operator==(const Mark&) const = default;
   };
   Mark mark() const noexcept { return Mark{watermark(), canonical_count(), total_work_}; }
   // Forgets everything consumed since m was taken, leaving the reducer
