@@ -41,15 +41,20 @@ void NodeIndex::insert_reserved(std::uint64_t hash, NodeId id) noexcept {
   ++size_;
 }
 
-void NodeIndex::erase(std::uint64_t hash, NodeId id) noexcept {
-  if (size_ == 0) return;
+void NodeIndex::erase_from(NodeId first) noexcept {
+  Slot* slots = this->slots();
+  // One pass: a removal moves entries back only into the hole, which starts
+  // at the slot being looked at and trails them, so an entry not yet looked
+  // at never lands in a slot already passed (only entries already kept
+  // can). The slot is looked at again after each removal.
+  for (std::size_t i = 0; i < capacity_ && size_ != 0; ++i) {
+    while (slots[i].id_plus_one > first) remove_at(i);
+  }
+}
+
+void NodeIndex::remove_at(std::size_t hole) noexcept {
   Slot* slots = this->slots();
   const std::size_t mask = capacity_ - 1;
-  std::size_t hole = tag_of(hash) & mask;
-  for (;; hole = (hole + 1) & mask) {
-    if (slots[hole].id_plus_one == 0) return;
-    if (slots[hole].id_plus_one == id + 1) break;
-  }
   // Backward shift: an entry further along the run moves into the hole
   // unless its home slot lies cyclically after the hole and up to where it
   // sits.

@@ -91,10 +91,7 @@ void IncrementalReducer::consume(NodeKey&& node) {
 }
 
 void IncrementalReducer::rollback(const Mark& m) noexcept {
-  // Newest first: each key is still in the arena while its entry goes.
-  for (std::uint64_t id = canonical_.size(); id-- > m.canonical_count;) {
-    hashcons_.erase(hashcons_.hash(canonical_[id]), id);
-  }
+  hashcons_.erase_from(m.canonical_count);
   canonical_.truncate(m.canonical_count);
   store_to_canonical_.resize(m.watermark);
   total_work_ = m.total_work;
