@@ -9,7 +9,9 @@
 namespace quorvel {
 
 Outcome<std::uint64_t, BadNodeId> LockedReducer::step_locked(IncrementalReducer& reducer, const GraphStore& store) {
-  return reducer.step(store.snapshot_from(reducer.watermark()));
+  // The store's keys never move or change: they are read in place, not
+  // copied first.
+  return reducer.step_over(store.frozen().nodes);
 }
 
 Outcome<std::uint64_t, BadNodeId> LockedReducer::step(const GraphStore& store) {

@@ -38,10 +38,22 @@ bool is_commutative(const NodeKey& node) {
 }  // namespace
 
 Outcome<std::uint64_t, BadNodeId> IncrementalReducer::step(std::vector<NodeKey> delta) {
+  return consume_delta(delta.size(), [&](std::size_t k) -> NodeKey& { return delta[k]; });
+}
+
+Outcome<std::uint64_t, BadNodeId> IncrementalReducer::step_over(const NodeList& nodes) {
+  const std::size_t begin = store_to_canonical_.size();
+  const std::size_t count = nodes.size() > begin ? nodes.size() - begin : 0;
+  return consume_delta(count, [&](std::size_t k) -> const NodeKey& { return nodes[begin + k]; });
+}
+
+template <class NodeAt>
+Outcome<std::uint64_t, BadNodeId> IncrementalReducer::consume_delta(std::size_t count, NodeAt&& node_at) {
   NodeIds inputs;
   CancellationPoller cancellation;
   const Mark start = mark();
-  for (NodeKey& node : delta) {
+  for (std::size_t k = 0; k < count; ++k) {
+    auto& node = node_at(k);
     try {
       cancellation.tick();
     } catch (const Cancelled&) {
@@ -58,10 +70,11 @@ Outcome<std::uint64_t, BadNodeId> IncrementalReducer::step(std::vector<NodeKey> 
       inputs.push_back(canonical);
       moved = moved || canonical != input;
     }
-    consume(moved ? node.with_inputs(NodeInputs(inputs)) : std::move(node));
+    // A key of the delta is moved in; a key read in place is copied.
+    consume(moved ? node.with_inputs(NodeInputs(inputs)) : NodeKey(std::move(node)));
   }
-  total_work_ += delta.size();
-  return static_cast<std::uint64_t>(delta.size());
+  total_work_ += count;
+  return static_cast<std::uint64_t>(count);
 }
 
 void IncrementalReducer::consume(NodeKey&& node) {

@@ -16,6 +16,7 @@
 #include "node/bad_node_id.hpp"
 #include "node/node_id.hpp"
 #include "node/node_key.hpp"
+#include "node/node_list.hpp"
 #include "optimizer/engine/rewrite_engine.hpp"
 #include "optimizer/mod/reduced.hpp"
 #include "store/node_arena.hpp"
@@ -37,6 +38,11 @@ class IncrementalReducer {
   // failure likewise leaves every node consumed or not, never half. A
   // cancellation (Cancelled, from the thread's check) undoes the whole step.
   Outcome<std::uint64_t, BadNodeId> step(std::vector<NodeKey> delta);
+  // The same step over nodes[watermark()] on, read in place: nodes lists a
+  // store's keys in id order (none are left when it holds no more than the
+  // watermark). Keys are copied one at a time as they are consumed, never
+  // the whole delta first.
+  Outcome<std::uint64_t, BadNodeId> step_over(const NodeList& nodes);
 
   // Reduces the canonical form against outputs (store ids, order and
   // repeats kept). The node map of the result has one entry per consumed
@@ -71,6 +77,9 @@ class IncrementalReducer {
   const NodeKey& canonical_node(NodeId canonical_id) const { return canonical_[canonical_id]; }
 
  private:
+  // The step over count delta nodes, node_at(k) being the k-th.
+  template <class NodeAt>
+  Outcome<std::uint64_t, BadNodeId> consume_delta(std::size_t count, NodeAt&& node_at);
   // Consumes one node whose inputs are already canonical ids.
   void consume(NodeKey&& node);
   // The canonical id of node, if the canonical form holds it.
