@@ -22,6 +22,7 @@
 #include "binding/convert.hpp"
 #include "binding/graph_store_methods.hpp"
 #include "binding/graph_store_type.hpp"
+#include "binding/interrupts.hpp"
 #include "binding/once_init.hpp"
 #include "node/parse_op_token.hpp"
 #include "support/hash_mix.hpp"
@@ -185,7 +186,12 @@ class NodeViewBuilder {
   PyRef build() {
     hidden_.reserve(2 * nodes_.size() + 1);
     PyRef list = hidden(check(PyList_New(static_cast<Py_ssize_t>(nodes_.size()))));
+    // No lock is held here: the signal handlers themselves run now and
+    // then, and one that raises drops the list (its containers are freed
+    // untracked; no handler can reach them).
+    SignalPoller signals;
     for (std::size_t i = 0; i < nodes_.size(); ++i) {
+      signals.tick();
       PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), entry(i).release());
     }
     for (PyObject* container : hidden_) {
@@ -354,7 +360,8 @@ PyObject* store_nodes(PyObject* self, PyObject*) {
   return entry_point<PyObject*>(nullptr, [&] {
     PyObject* slots = inspection_slots();
     // The store's lock is held only while the copy is taken.
-    const Snapshot snapshot = graph_store_of(self)->snapshot();
+    const GraphStore& store = *graph_store_of(self);
+    const Snapshot snapshot = interruptible([&] { return store.snapshot(); });
     // On any failure the partly built list is dropped with its builder.
     return NodeViewBuilder(slots, snapshot).build().release();
   });

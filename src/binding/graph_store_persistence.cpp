@@ -10,6 +10,7 @@
 #include "binding/convert.hpp"
 #include "binding/graph_store_methods.hpp"
 #include "binding/graph_store_type.hpp"
+#include "binding/interrupts.hpp"
 #include "binding/once_init.hpp"
 #include "binding/store_errors.hpp"
 #include "serialize/blob_reader.hpp"
@@ -73,7 +74,7 @@ std::string_view bytes_argument(const char* parameter, PyObject* object) {
 }
 
 std::unique_ptr<GraphStore> store_from_blob(std::string_view bytes) {
-  auto store = deserialize(bytes);
+  auto store = interruptible([&] { return deserialize(bytes); });
   if (!store.ok()) raise(PyExc_ValueError, store.error().message());
   return std::move(store).value();
 }

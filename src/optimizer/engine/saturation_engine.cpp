@@ -6,6 +6,7 @@
 #include "egraph/symbol_lang.hpp"
 #include "node/renumber.hpp"
 #include "optimizer/engine/rule_set.hpp"
+#include "support/cancellation.hpp"
 #include "support/internal_error.hpp"
 
 namespace quorvel {
@@ -34,7 +35,9 @@ egraph::EGraph add_all(const EngineGraph& graph, LargeVector<egraph::Id>& ids) {
   // wastes the hint).
   constexpr std::size_t kLookahead = 16;
   std::vector<egraph::Id> ahead;
+  CancellationPoller cancellation;
   for (std::size_t i = 0; i < n; ++i) {
+    cancellation.tick();
     if (i + kLookahead < n) {
       const EngineNode& next = graph.nodes[i + kLookahead];
       const std::size_t next_id = egraph.number_of_ids();
@@ -80,7 +83,9 @@ CanonicalGraph SaturationEngine::canonicalize(const EngineGraph& graph) const {
   result.canonical_index.resize(n);
   std::size_t emitted = 0;
   LargeVector<egraph::Id> canon(n);
+  CancellationPoller cancellation;
   for (std::size_t i = 0; i < n; ++i) {
+    cancellation.tick();
     canon[i] = egraph.find(ids[i]);
     if (index_of[canon[i]] == kNoNode) {
       index_of[canon[i]] = emitted++;
@@ -89,6 +94,7 @@ CanonicalGraph SaturationEngine::canonicalize(const EngineGraph& graph) const {
   result.graph.nodes.reserve(emitted);
   std::vector<NodeId> inputs;
   for (std::size_t i = 0; i < n; ++i) {
+    cancellation.tick();
     const std::uint64_t position = index_of[canon[i]];
     result.canonical_index[i] = position;
     // The earliest member of the class stands for it, with its own token

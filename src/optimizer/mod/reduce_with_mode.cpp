@@ -10,6 +10,7 @@
 #include "optimizer/mod/engine_key.hpp"
 #include "optimizer/mod/prototypes.hpp"
 #include "optimizer/mod/stage_fusion.hpp"
+#include "support/cancellation.hpp"
 
 namespace quorvel {
 
@@ -44,7 +45,9 @@ EngineGraph to_engine_graph(const NodeList& nodes, const Reachability& kept, egr
   graph.nodes.reserve(kept.kept_ids.size());
   NodeIds inputs;
   std::string key;  // reused: building a key allocates nothing once it is large enough
+  CancellationPoller cancellation;
   for (NodeId x : kept.kept_ids) {
+    cancellation.tick();
     const NodeKey& node = nodes[x];
     key.clear();
     append_engine_key(node, key);
@@ -94,7 +97,9 @@ Reduced reduce_with_mode(const NodeList& nodes, const NodeIds& outputs, const Re
 
   Reduced r;
   r.node_map.resize(nodes.size());
+  CancellationPoller cancellation;
   for (std::size_t x = 0; x < nodes.size(); ++x) {
+    cancellation.tick();
     const std::uint64_t k = kept.kept_index[x];
     if (k == kNoNode) continue;
     r.node_map[x] = fused.landing[consed.cse_index[canonical.canonical_index[k]]];

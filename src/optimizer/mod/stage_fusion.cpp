@@ -4,6 +4,7 @@
 #include <string>
 
 #include "node/renumber.hpp"
+#include "support/cancellation.hpp"
 #include "support/internal_error.hpp"
 #include "support/shared_text.hpp"
 #include "support/union_find.hpp"
@@ -217,7 +218,9 @@ FusedGraph stage_fusion(const EngineGraph& graph, const Prototypes& prototypes, 
   // Highest members are distinct positions, so visiting positions in
   // ascending order and emitting the group whose highest member each one
   // is gives the groups sorted by highest member.
+  CancellationPoller cancellation;
   for (std::size_t p = 0; p < n; ++p) {
+    cancellation.tick();
     const Pos k = group[p];
     if (highest[k] != p) continue;
     const std::span<const Pos> list(members.data() + offsets[k], members.data() + offsets[k + 1]);
