@@ -22,7 +22,7 @@ import quorvel_core as qc
 from large_graph_blob import large_graph_blob
 
 LARGE_NODES = 800_000
-VIEW_NODES = 200_000  # nodes() builds a dict per node: a smaller graph takes as long
+VIEW_NODES = 500_000  # nodes() builds a dict per node: a smaller graph takes as long
 SIGNAL_AFTER = 0.15  # seconds between the marker and the signal
 BOUND = 0.5  # seconds; the target is 0.1, the rest is room for a loaded machine
 
