@@ -23,10 +23,7 @@ Outcome<DerivedStore, BadNodeId> LockedReducer::finalize(const GraphStore& store
                                                          const RewriteEngine& engine, bool maximal_fusion) {
   NodeIds resolved;
   if (outputs) {
-    const std::uint64_t count = store.node_count();
-    for (NodeId id : *outputs) {
-      if (id >= count) return failure(BadNodeId{id});
-    }
+    if (auto unknown = first_unknown(*outputs, store.node_count())) return failure(*unknown);
     resolved = *outputs;
   } else {
     resolved = store.outputs();

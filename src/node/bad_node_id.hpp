@@ -2,6 +2,7 @@
 // the incremental reducer, of a reduction's outputs.
 #pragma once
 
+#include <optional>
 #include <string>
 
 #include "node/node_id.hpp"
@@ -18,5 +19,16 @@ struct BadNodeId {
 
   friend bool operator==(const BadNodeId&, const BadNodeId&) = default;
 };
+
+// The error for the first of ids that names none of count nodes (ids 0 to
+// count - 1), or nothing when every one does: the one range check on ids
+// from outside, be they inputs, outputs or marks.
+template <class Ids>
+std::optional<BadNodeId> first_unknown(const Ids& ids, std::uint64_t count) noexcept {
+  for (NodeId id : ids) {
+    if (id >= count) return BadNodeId{id};
+  }
+  return std::nullopt;
+}
 
 }  // namespace quorvel

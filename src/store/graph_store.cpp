@@ -8,9 +8,7 @@ namespace quorvel {
 
 Outcome<NodeId, BadNodeId> GraphStore::intern_locked(Inner& inner, NodeKey&& key, std::uint64_t hash) {
   const NodeId n = inner.arena.size();
-  for (NodeId input : key.inputs()) {
-    if (input >= n) return failure(BadNodeId{input});
-  }
+  if (auto unknown = first_unknown(key.inputs(), n)) return failure(*unknown);
   if (auto found = inner.index.find(key, hash, inner.arena)) return *found;
   // Both allocations happen before anything changes.
   inner.arena.reserve_one();
@@ -96,9 +94,7 @@ Outcome<Done, BadNodeId> GraphStore::mark_output(NodeId id) {
 
 Outcome<Done, BadNodeId> GraphStore::mark_outputs(const NodeIds& ids) {
   return locked([&](Inner& inner) -> Outcome<Done, BadNodeId> {
-    for (NodeId id : ids) {
-      if (id >= inner.arena.size()) return failure(BadNodeId{id});
-    }
+    if (auto unknown = first_unknown(ids, inner.arena.size())) return failure(*unknown);
     // The new marks, in order, without repeats.
     NodeIds fresh;
     fresh.reserve(ids.size());
@@ -169,9 +165,7 @@ Outcome<std::vector<NodeKey>, BadNodeId> GraphStore::arena_holding(const NodeIds
   // The ids are checked against the count before the copy is made: the
   // outcome is the same as copying first, without a copy thrown away.
   return locked([&](const Inner& inner) -> Outcome<std::vector<NodeKey>, BadNodeId> {
-    for (NodeId id : ids) {
-      if (id >= inner.arena.size()) return failure(BadNodeId{id});
-    }
+    if (auto unknown = first_unknown(ids, inner.arena.size())) return failure(*unknown);
     return copy_range(inner.arena, 0);
   });
 }
@@ -182,9 +176,7 @@ GraphStore::FrozenView GraphStore::frozen() const {
 
 Outcome<NodeList, BadNodeId> GraphStore::frozen_holding(const NodeIds& ids) const {
   return locked([&](const Inner& inner) -> Outcome<NodeList, BadNodeId> {
-    for (NodeId id : ids) {
-      if (id >= inner.arena.size()) return failure(BadNodeId{id});
-    }
+    if (auto unknown = first_unknown(ids, inner.arena.size())) return failure(*unknown);
     return inner.arena.prefix(inner.arena.size());
   });
 }

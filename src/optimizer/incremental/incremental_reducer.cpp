@@ -5,6 +5,7 @@
 #include <string_view>
 #include <utility>
 
+#include "node/renumber.hpp"
 #include "optimizer/engine/rule_set.hpp"
 #include "optimizer/mod/reduce_with_mode.hpp"
 #include "support/cancellation.hpp"
@@ -120,12 +121,9 @@ void IncrementalReducer::rollback(const Mark& m) noexcept {
 
 Outcome<Reduced, BadNodeId> IncrementalReducer::finalize(const NodeIds& outputs, const RewriteEngine& engine,
                                                          bool maximal_fusion) const {
+  if (auto unknown = first_unknown(outputs, watermark())) return failure(*unknown);
   NodeIds canonical_outputs;
-  canonical_outputs.reserve(outputs.size());
-  for (NodeId output : outputs) {
-    if (output >= store_to_canonical_.size()) return failure(BadNodeId{output});
-    canonical_outputs.push_back(store_to_canonical_[output]);
-  }
+  renumber(outputs, store_to_canonical_, canonical_outputs);
   Reduced reduced = reduce_with_mode(canonical_.prefix(canonical_.size()), canonical_outputs, engine, maximal_fusion);
   // Store nodes merged into one canonical node share its entry.
   NodeMap by_store_id;
