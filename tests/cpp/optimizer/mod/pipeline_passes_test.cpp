@@ -7,7 +7,7 @@
 
 #include "optimizer/mod/common_subexpressions.hpp"
 #include "optimizer/mod/dead_code_elimination.hpp"
-#include "optimizer_test_support.hpp"
+#include "../optimizer_test_support.hpp"
 
 namespace quorvel {
 namespace {
