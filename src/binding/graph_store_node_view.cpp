@@ -22,6 +22,7 @@
 #include "binding/convert.hpp"
 #include "binding/graph_store_methods.hpp"
 #include "binding/graph_store_type.hpp"
+#include "binding/interrupts.hpp"
 #include "binding/once_init.hpp"
 #include "node/parse_op_token.hpp"
 #include "support/hash_mix.hpp"
@@ -183,9 +184,18 @@ class NodeViewBuilder {
   }
 
   PyRef build() {
-    PyRef list = check(PyList_New(static_cast<Py_ssize_t>(nodes_.size())));
+    hidden_.reserve(2 * nodes_.size() + 1);
+    PyRef list = hidden(check(PyList_New(static_cast<Py_ssize_t>(nodes_.size()))));
+    // No lock is held here: the signal handlers themselves run now and
+    // then, and one that raises drops the list (its containers are freed
+    // untracked; no handler can reach them).
+    SignalPoller signals;
     for (std::size_t i = 0; i < nodes_.size(); ++i) {
+      signals.tick();
       PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), entry(i).release());
+    }
+    for (PyObject* container : hidden_) {
+      if (!PyObject_GC_IsTracked(container)) PyObject_GC_Track(container);
     }
     return list;
   }
@@ -197,6 +207,19 @@ class NodeViewBuilder {
   }
   // A new dict holding the template's keys, in order.
   PyRef copy_of(Slot shape) const { return check(PyDict_Copy(templates_[shape - kFirstTemplate].get())); }
+
+  // The view's lists and dicts are built hidden from the cyclic collector
+  // and shown to it in one pass once the view is complete. The allocations
+  // of a large view start many collections; had every container been
+  // tracked from the start, each collection of the older generations would
+  // scan the whole growing view again. Nothing else can reach a container
+  // before build() returns, and every one is tracked by then; on failure
+  // they are freed untracked.
+  PyRef hidden(PyRef container) {
+    if (PyObject_GC_IsTracked(container.get())) PyObject_GC_UnTrack(container.get());
+    hidden_.push_back(container.get());
+    return container;
+  }
 
   // Stores value under key; value is a new reference, consumed.
   static void put(PyObject* dict, PyObject* key, PyRef value) {
@@ -223,7 +246,8 @@ class NodeViewBuilder {
       put(d, slot(kNMembers), check(PyLong_FromSize_t(members.size())));
       put(d, slot(kMembers), stage_members(members));
     }
-    return dict;
+    // Hidden once full: a dict starts to be tracked when a list is put in.
+    return hidden(std::move(dict));
   }
 
   // The int of an input id: the one made for that node's "id" (inputs name
@@ -233,8 +257,8 @@ class NodeViewBuilder {
     return from_id(input);
   }
 
-  PyRef inputs(std::size_t node, const NodeInputs& ids) const {
-    PyRef list = check(PyList_New(static_cast<Py_ssize_t>(ids.size())));
+  PyRef inputs(std::size_t node, const NodeInputs& ids) {
+    PyRef list = hidden(check(PyList_New(static_cast<Py_ssize_t>(ids.size()))));
     for (std::size_t k = 0; k < ids.size(); ++k) {
       PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(k), id_object(node, ids[k]).release());
     }
@@ -272,7 +296,7 @@ class NodeViewBuilder {
   }
 
   PyRef stage_members(const std::vector<StageOp>& members) {
-    PyRef list = check(PyList_New(static_cast<Py_ssize_t>(members.size())));
+    PyRef list = hidden(check(PyList_New(static_cast<Py_ssize_t>(members.size()))));
     for (std::size_t j = 0; j < members.size(); ++j) {
       PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(j), member(members[j]).release());
     }
@@ -299,11 +323,11 @@ class NodeViewBuilder {
     // The parsed texts die with this call: they are not cached.
     put(d, slot(kParams), params(parsed->params, false));
     put(d, slot(kInputs), refs(op.refs));
-    return dict;
+    return hidden(std::move(dict));
   }
 
-  PyRef refs(const StageRefs& refs) const {
-    PyRef list = check(PyList_New(static_cast<Py_ssize_t>(refs.size())));
+  PyRef refs(const StageRefs& refs) {
+    PyRef list = hidden(check(PyList_New(static_cast<Py_ssize_t>(refs.size()))));
     for (std::size_t k = 0; k < refs.size(); ++k) {
       const StageRef r = refs[k];
       PyRef tag = PyRef::new_ref(slot(r.kind == StageRef::Kind::Input ? kInputTag : kMemberTag));
@@ -311,6 +335,9 @@ class NodeViewBuilder {
       PyRef pair = check(PyTuple_New(2));
       PyTuple_SET_ITEM(pair.get(), 0, tag.release());
       PyTuple_SET_ITEM(pair.get(), 1, index.release());
+      // A tuple of a str and an int can never be part of a cycle; the
+      // collector would untrack it on its first pass anyway.
+      PyObject_GC_UnTrack(pair.get());
       PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(k), pair.release());
     }
     return list;
@@ -323,6 +350,8 @@ class NodeViewBuilder {
   std::vector<PyObject*> ids_;
   TextCache texts_;
   PyRef templates_[kTemplateCount];
+  // Borrowed: every container built hidden so far, owned by the view.
+  std::vector<PyObject*> hidden_;
 };
 
 }  // namespace
@@ -331,7 +360,8 @@ PyObject* store_nodes(PyObject* self, PyObject*) {
   return entry_point<PyObject*>(nullptr, [&] {
     PyObject* slots = inspection_slots();
     // The store's lock is held only while the copy is taken.
-    const Snapshot snapshot = graph_store_of(self)->snapshot();
+    const GraphStore& store = *graph_store_of(self);
+    const Snapshot snapshot = interruptible([&] { return store.snapshot(); });
     // On any failure the partly built list is dropped with its builder.
     return NodeViewBuilder(slots, snapshot).build().release();
   });

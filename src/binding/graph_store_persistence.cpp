@@ -4,11 +4,13 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <utility>
 
 #include "binding/arg_parser.hpp"
 #include "binding/convert.hpp"
 #include "binding/graph_store_methods.hpp"
 #include "binding/graph_store_type.hpp"
+#include "binding/interrupts.hpp"
 #include "binding/once_init.hpp"
 #include "binding/store_errors.hpp"
 #include "serialize/blob_reader.hpp"
@@ -23,6 +25,25 @@ PyRef bytes_of(const std::string& blob) {
   return check(PyBytes_FromStringAndSize(blob.data(), static_cast<Py_ssize_t>(blob.size())));
 }
 
+// The plan's blob written straight into a new bytes object.
+PyRef bytes_of(const BlobPlan& plan) {
+  PyRef bytes = check(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(plan.size())));
+  plan.write_to(PyBytes_AS_STRING(bytes.get()));
+  return bytes;
+}
+
+// The plan of a blob; a graph the format cannot hold raises OverflowError.
+template <class... Args>
+BlobPlan blob_plan(Args&&... args) {
+  try {
+    return BlobPlan(std::forward<Args>(args)...);
+  } catch (const BlobTooLarge& e) {
+    // The caller's graph does not fit the format's 32-bit counts; nothing
+    // was written and the store is intact.
+    raise(PyExc_OverflowError, e.message());
+  }
+}
+
 }  // namespace
 
 PyObject* store_serialize(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -32,25 +53,12 @@ PyObject* store_serialize(PyObject* self, PyObject* const* args, Py_ssize_t narg
     PyObject* slots[1];
     parse_fastcall(sig, args, nargs, kwnames, slots);
     const GraphStore& store = *graph_store_of(self);
-    std::string blob;
-    try {
-      if (!given(slots[0])) {
-        blob = serialize_with_marks(store);
-      } else {
-        const NodeIds outputs = processing("outputs", [&] { return to_id_list(slots[0]); });
-        // The store only grows, so ids checked against this count stay valid.
-        const std::uint64_t count = store.node_count();
-        for (NodeId id : outputs) {
-          if (id >= count) raise_bad_node_id(BadNodeId{id});
-        }
-        blob = serialize_with(store, outputs);
-      }
-    } catch (const BlobTooLarge& e) {
-      // The caller's graph does not fit the format's 32-bit counts; nothing
-      // was written and the store is intact.
-      raise(PyExc_OverflowError, e.message());
-    }
-    return bytes_of(blob).release();
+    if (!given(slots[0])) return bytes_of(blob_plan(store)).release();
+    NodeIds outputs = processing("outputs", [&] { return to_id_list(slots[0]); });
+    // Every output names a node; the store only grows, so they still do
+    // when the blob is written.
+    NodeList nodes = value_or_raise(store.frozen_holding(outputs));
+    return bytes_of(blob_plan(std::move(nodes), std::move(outputs))).release();
   });
 }
 
@@ -66,7 +74,7 @@ std::string_view bytes_argument(const char* parameter, PyObject* object) {
 }
 
 std::unique_ptr<GraphStore> store_from_blob(std::string_view bytes) {
-  auto store = deserialize(bytes);
+  auto store = interruptible([&] { return deserialize(bytes); });
   if (!store.ok()) raise(PyExc_ValueError, store.error().message());
   return std::move(store).value();
 }
@@ -121,18 +129,17 @@ PyObject* store_reduce_for_pickle(PyObject* self, PyObject*) {
     PyObject* restorer = graph_store_restorer();
     if (restorer == nullptr) raise_current();
     const GraphStore& store = *graph_store_of(self);
-    std::string blob;
     std::string record;
     // A derived store's node map is written once, before the store is
     // handed out, so reading it apart from the blob is still consistent.
     const NodeMap map = store.node_map();
+    const BlobPlan plan = blob_plan(store);
     try {
-      blob = serialize_with_marks(store);
       if (!map.empty()) record = encode_node_map(map);
     } catch (const BlobTooLarge& e) {
       raise(PyExc_OverflowError, e.message());
     }
-    PyRef blob_bytes = bytes_of(blob);
+    PyRef blob_bytes = bytes_of(plan);
     // Without a node map the arguments are the blob alone, as they always
     // were: such pickles stay byte for byte what earlier versions wrote.
     PyRef args = map.empty() ? check(PyTuple_Pack(1, blob_bytes.get()))

@@ -5,6 +5,7 @@
 #include "binding/convert.hpp"
 #include "binding/graph_store_methods.hpp"
 #include "binding/graph_store_type.hpp"
+#include "binding/interrupts.hpp"
 #include "store/dot_render.hpp"
 
 namespace quorvel::py {
@@ -50,7 +51,8 @@ PyObject* store_node_map(PyObject* self, PyObject*) {
 
 PyObject* store_to_dot(PyObject* self, PyObject*) {
   return entry_point<PyObject*>(nullptr, [&] {
-    const std::string text = to_dot(*graph_store_of(self));
+    const GraphStore& store = *graph_store_of(self);
+    const std::string text = interruptible([&] { return to_dot(store); });
     return from_text(text).release();
   });
 }

@@ -1,7 +1,8 @@
 // GraphStore's derived stores: cone, reduce, reduce_incremental and
 // reduction_report. Each method converts its arguments, runs one core
 // operation (which copies the source store under its lock and builds a new
-// store) and builds the Python results once every lock is released.
+// store) and builds the Python results once every lock is released. The
+// core operation is interruptible: Ctrl-C stops it with nothing changed.
 #include <cstddef>
 #include <memory>
 #include <optional>
@@ -11,6 +12,7 @@
 #include "binding/convert.hpp"
 #include "binding/graph_store_methods.hpp"
 #include "binding/graph_store_type.hpp"
+#include "binding/interrupts.hpp"
 #include "binding/reduction_result.hpp"
 #include "binding/store_errors.hpp"
 #include "derivation/derived_stores.hpp"
@@ -24,8 +26,8 @@ namespace {
 // over from one reduction to the next.
 DerivedStore reduce_store(const GraphStore& store, const std::optional<NodeIds>& outputs, bool maximal_fusion) {
   const SaturationEngine engine;
-  if (!outputs) return reduce_with(store, engine, maximal_fusion);
-  return value_or_raise(reduce_with_outputs(store, *outputs, engine, maximal_fusion));
+  if (!outputs) return interruptible([&] { return reduce_with(store, engine, maximal_fusion); });
+  return value_or_raise(interruptible([&] { return reduce_with_outputs(store, *outputs, engine, maximal_fusion); }));
 }
 
 constexpr const char* kOutputs[] = {"outputs"};
@@ -38,7 +40,8 @@ PyObject* store_cone(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
     PyObject* slots[1];
     parse_fastcall(sig, args, nargs, kwnames, slots);
     const NodeIds outputs = processing("outputs", [&] { return to_id_list(slots[0]); });
-    std::unique_ptr<GraphStore> derived = value_or_raise(cone(*graph_store_of(self), outputs));
+    const GraphStore& store = *graph_store_of(self);
+    std::unique_ptr<GraphStore> derived = value_or_raise(interruptible([&] { return cone(store, outputs); }));
     return wrap_graph_store(std::move(derived));
   });
 }

@@ -11,6 +11,7 @@
 #include "binding/arg_parser.hpp"
 #include "binding/convert.hpp"
 #include "binding/graph_store_type.hpp"
+#include "binding/interrupts.hpp"
 #include "binding/once_init.hpp"
 #include "binding/py_error.hpp"
 #include "binding/reduction_result.hpp"
@@ -68,7 +69,8 @@ PyObject* reducer_step(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
     PyObject* slots[1];
     parse_fastcall(sig, args, nargs, kwnames, slots);
     const GraphStore& store = store_argument(slots[0]);
-    return count_result(value_or_raise(reducer_of(self).step(store)));
+    // An interrupted step consumes nothing, so running it again is exact.
+    return count_result(value_or_raise(interruptible([&] { return reducer_of(self).step(store); })));
   });
 }
 
@@ -83,7 +85,8 @@ PyObject* reducer_finalize(PyObject* self, PyObject* const* args, Py_ssize_t nar
     const std::optional<NodeIds> outputs = optional_outputs(slots[2]);
     // A fresh engine with the default rule set for every call.
     const SaturationEngine engine;
-    return store_and_report(value_or_raise(reducer_of(self).finalize(store, outputs, engine, maximal_fusion)));
+    return store_and_report(value_or_raise(
+        interruptible([&] { return reducer_of(self).finalize(store, outputs, engine, maximal_fusion); })));
   });
 }
 

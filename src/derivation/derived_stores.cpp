@@ -4,6 +4,7 @@
 
 #include "optimizer/mod/dead_code_elimination.hpp"
 #include "optimizer/mod/reduce_with_mode.hpp"
+#include "support/cancellation.hpp"
 #include "support/internal_error.hpp"
 
 namespace quorvel {
@@ -24,7 +25,9 @@ DerivedStore from_reduced(Reduced r) {
   }
   // The map is renumbered in place rather than copied: a million-node map
   // is 16 MB.
+  CancellationPoller cancellation;
   for (auto& entry : r.node_map) {
+    cancellation.tick();
     if (!entry) continue;
     const NodeMapEntry e = *entry;
     if (e.id >= ids.size()) fail_invariant("reduced node map names reduced nodes", std::to_string(e.id));
@@ -42,8 +45,10 @@ Outcome<std::unique_ptr<GraphStore>, BadNodeId> cone(const GraphStore& store, co
   r.nodes = std::move(kept.nodes);
   r.outputs = std::move(kept.outputs);
   r.node_map.resize(kept.kept_index.size());
+  CancellationPoller cancellation;
   for (std::size_t x = 0; x < kept.kept_index.size(); ++x) {
-    if (kept.kept_index[x] != KeptGraph::kDropped) r.node_map[x] = NodeMapEntry{kept.kept_index[x], std::nullopt};
+    cancellation.tick();
+    if (kept.kept_index[x] != kNoNode) r.node_map[x] = NodeMapEntry{kept.kept_index[x], std::nullopt};
   }
   return from_reduced(std::move(r)).store;
 }

@@ -1,6 +1,9 @@
 // Stores derived from another store: cones and reductions. None of them
 // changes the source store; each copies its nodes under the lock once and
 // builds a brand-new store whose node map points back into the source.
+//
+// Every pass polls the thread's cancellation check (support/cancellation.hpp):
+// Cancelled drops the half-built store and leaves the source as it was.
 #pragma once
 
 #include <memory>

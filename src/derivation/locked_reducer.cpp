@@ -3,12 +3,15 @@
 #include <utility>
 #include <vector>
 
+#include "support/cancellation.hpp"
 #include "support/internal_error.hpp"
 
 namespace quorvel {
 
 Outcome<std::uint64_t, BadNodeId> LockedReducer::step_locked(IncrementalReducer& reducer, const GraphStore& store) {
-  return reducer.step(store.snapshot_from(reducer.watermark()));
+  // The store's keys never move or change: they are read in place, not
+  // copied first.
+  return reducer.step_over(store.frozen().nodes);
 }
 
 Outcome<std::uint64_t, BadNodeId> LockedReducer::step(const GraphStore& store) {
@@ -28,13 +31,32 @@ Outcome<DerivedStore, BadNodeId> LockedReducer::finalize(const GraphStore& store
   } else {
     resolved = store.outputs();
   }
+  // A cancelled finalize consumes nothing either.
+  IncrementalReducer::Mark before{};
+  IncrementalReducer::Mark after{};
   auto reduced = locked([&](IncrementalReducer& reducer) -> Outcome<Reduced, BadNodeId> {
-    auto consumed = step_locked(reducer, store);
-    if (!consumed) return failure(consumed.error());
-    return reducer.finalize(resolved, engine, maximal_fusion);
+    before = reducer.mark();
+    try {
+      auto consumed = step_locked(reducer, store);
+      if (!consumed) return failure(consumed.error());
+      after = reducer.mark();
+      return reducer.finalize(resolved, engine, maximal_fusion);
+    } catch (const Cancelled&) {
+      reducer.rollback(before);
+      throw;
+    }
   });
   if (!reduced) return failure(reduced.error());
-  return from_reduced(std::move(reduced).value());
+  try {
+    return from_reduced(std::move(reduced).value());
+  } catch (const Cancelled&) {
+    // Undone only if no other call has changed the reducer meanwhile: the
+    // nodes a later step consumed on top cannot be taken back alone.
+    locked([&](IncrementalReducer& reducer) {
+      if (reducer.mark() == after) reducer.rollback(before);
+    });
+    throw;
+  }
 }
 
 std::uint64_t LockedReducer::watermark() const {

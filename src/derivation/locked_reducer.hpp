@@ -34,7 +34,8 @@ class LockedReducer {
   // outputs; otherwise each id is checked against its node count, and a bad
   // one is reported before the reducer is touched), consumes what is left
   // of the store, and reduces the canonical form. The new store is built
-  // after the reducer's mutex is released.
+  // after the reducer's mutex is released. A cancellation (Cancelled) leaves
+  // the reducer as it was, nothing consumed, and does not poison it.
   Outcome<DerivedStore, BadNodeId> finalize(const GraphStore& store, const std::optional<NodeIds>& outputs,
                                             const RewriteEngine& engine, bool maximal_fusion);
 

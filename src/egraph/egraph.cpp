@@ -4,6 +4,7 @@
 #include <string>
 #include <utility>
 
+#include "support/cancellation.hpp"
 #include "support/internal_error.hpp"
 
 namespace quorvel::egraph {
@@ -101,7 +102,9 @@ bool EGraph::perform_union(Id a, Id b) {
 std::size_t EGraph::process_unions() {
   std::size_t merges = 0;
   constexpr std::size_t kAhead = 8;
+  CancellationPoller cancellation;
   while (!pending_.empty()) {
+    cancellation.tick();
     // Entries are taken from the back; hint the memory of those coming next:
     // the added node, then its children's union-find entries, then its memo
     // slot (by the children's roots as they stand now).
@@ -156,7 +159,9 @@ void EGraph::rebuild_classes() {
   }
 
   constexpr std::size_t kAhead = 8;
+  CancellationPoller cancellation;
   for (std::size_t k = 0; k < dirty_roots_.size(); ++k) {
+    cancellation.tick();
     if (k + 2 * kAhead < dirty_roots_.size()) prefetch_class(dirty_roots_[k + 2 * kAhead]);
     if (k + kAhead < dirty_roots_.size()) prefetch_class_nodes(dirty_roots_[k + kAhead]);
     const Id root = dirty_roots_[k];
@@ -206,7 +211,9 @@ void EGraph::index_operators(std::span<const GlobalSymbol> ops) const {
   if (wanted.empty()) return;
   std::sort(wanted.begin(), wanted.end());
   std::vector<std::vector<Id>> lists(wanted.size());
+  CancellationPoller cancellation;
   for (const EClass& eclass : classes_) {
+    cancellation.tick();
     if (!eclass.is_live()) continue;
     for (std::size_t i = 0; i < eclass.nodes.size(); ++i) {
       const GlobalSymbol op = eclass.nodes[i].op();

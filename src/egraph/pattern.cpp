@@ -7,6 +7,7 @@
 #include "egraph/machine.hpp"
 #include "egraph/pattern_parser.hpp"
 #include "egraph/program_compiler.hpp"
+#include "support/cancellation.hpp"
 #include "support/internal_error.hpp"
 
 namespace quorvel::egraph {
@@ -55,7 +56,9 @@ SearchResults Pattern::search_with_limit(const EGraph& egraph, std::size_t limit
   if (limit == 0) return results;
   Machine machine;
   std::size_t remaining = limit;
+  CancellationPoller cancellation;
   auto visit = [&](Id id) {
+    cancellation.tick();
     if (egraph.class_if_root(id) == nullptr) return;
     if (machine.run(egraph, program_, id, remaining, results.substs()) != 0) {
       remaining = limit - results.total_substs();
@@ -149,9 +152,11 @@ std::vector<Id> Pattern::apply_matches(EGraph& egraph, const SearchResults& matc
   // without the memo's random probe. Rules applied again in later
   // iterations find most of their instantiations this way.
   SymbolLang instance = one_node_ ? root().node() : SymbolLang();
+  CancellationPoller cancellation;
   for (std::size_t k = 0; k < matches.size(); ++k) {
     const SearchMatchesRef match = matches[k];
     for (const Subst& subst : match.substs) {
+      cancellation.tick();
       prefetch_ahead(ahead++);
       if (one_node_ && !egraph.merged_since_rebuild() && instantiate(subst, instance) &&
           egraph.class_holds(match.eclass, instance)) {

@@ -4,6 +4,7 @@
 #include <string>
 
 #include "egraph/backoff_scheduler.hpp"
+#include "support/cancellation.hpp"
 #include "support/internal_error.hpp"
 
 namespace quorvel::egraph {
@@ -11,6 +12,11 @@ namespace quorvel::egraph {
 namespace {
 
 using Clock = std::chrono::steady_clock;
+
+// What one rule's search or application counts for on the run's poller:
+// the loops inside them poll on their own, so a few hundred rules between
+// two polls cost little even on a small e-graph.
+constexpr std::size_t kRuleWork = 16;
 
 double seconds_since(Clock::time_point start) {
   return std::chrono::duration<double>(Clock::now() - start).count();
@@ -96,8 +102,9 @@ Runner& Runner::run(std::span<const Rewrite> rules) {
   }
   egraph_.index_operators(root_ops);
 
+  CancellationPoller cancellation;
   while (!stop_reason_) {
-    iterations_.push_back(run_one(rules));
+    iterations_.push_back(run_one(rules, cancellation));
     if (iterations_.back().stop_reason) {
       stop_reason_ = iterations_.back().stop_reason;
     } else {
@@ -107,7 +114,7 @@ Runner& Runner::run(std::span<const Rewrite> rules) {
   return *this;
 }
 
-Iteration Runner::run_one(std::span<const Rewrite> rules) {
+Iteration Runner::run_one(std::span<const Rewrite> rules, CancellationPoller& cancellation) {
   if (stop_reason_) fail_invariant("an iteration starts only while the run has no stop reason", stop_reason_->to_string());
   const std::size_t i = iterations_.size();
   const Clock::time_point iteration_start = Clock::now();
@@ -135,6 +142,7 @@ Iteration Runner::run_one(std::span<const Rewrite> rules) {
     matches.reserve(rules.size());
     for (const Rewrite& rule : rules) {
       matches.push_back(scheduler_->search_rewrite(i, egraph_, rule));
+      cancellation.tick(kRuleWork);
       result = check_limits();
       if (result) break;
     }
@@ -146,6 +154,7 @@ Iteration Runner::run_one(std::span<const Rewrite> rules) {
     for (std::size_t k = 0; k < matches.size(); ++k) {
       const std::size_t applied = scheduler_->apply_rewrite(i, egraph_, rules[k], matches[k]);
       if (applied > 0) record.add_applied(rules[k].name(), applied);
+      cancellation.tick(kRuleWork);
       result = check_limits();
       if (result) break;
     }

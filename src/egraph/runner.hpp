@@ -16,6 +16,7 @@
 #include "egraph/rewrite.hpp"
 #include "egraph/rewrite_scheduler.hpp"
 #include "egraph/stop_reason.hpp"
+#include "support/cancellation.hpp"
 
 namespace quorvel::egraph {
 
@@ -24,6 +25,10 @@ namespace quorvel::egraph {
 // Limits are checked after every single rule's search and application, so a
 // limit stops an iteration between rules rather than at its end; the e-graph
 // is rebuilt at the end of every iteration, so it is clean when the run ends.
+//
+// The thread's cancellation check (support/cancellation.hpp) is polled
+// between rules and inside searches, applications and rebuilds; Cancelled
+// then leaves the runner and its e-graph half-way, fit only to be dropped.
 class Runner {
  public:
   // A hook runs at the start of each iteration; an error text stops the run
@@ -61,7 +66,7 @@ class Runner {
 
  private:
   std::optional<StopReason> check_limits() const;
-  Iteration run_one(std::span<const Rewrite> rules);
+  Iteration run_one(std::span<const Rewrite> rules, CancellationPoller& cancellation);
 
   EGraph egraph_;
   std::vector<Iteration> iterations_;

@@ -31,7 +31,7 @@ class NodeMapSlot {
   constexpr NodeMapSlot(const std::optional<NodeMapEntry>& entry) noexcept  // NOLINT(google-explicit-constructor)
       : NodeMapSlot(entry ? NodeMapSlot(*entry) : NodeMapSlot()) {}
 
-  constexpr bool has_value() const noexcept { return id_ != kDropped; }
+  constexpr bool has_value() const noexcept { return id_ != kNoNode; }
   constexpr explicit operator bool() const noexcept { return has_value(); }
   // The entry; only when has_value().
   constexpr NodeMapEntry operator*() const noexcept {
@@ -54,8 +54,7 @@ class NodeMapSlot {
  private:
   // Ids are dense positions and member indexes count members: neither
   // comes near these values.
-  static constexpr NodeId kDropped = ~NodeId{0};
-  NodeId id_ = kDropped;
+  NodeId id_ = kNoNode;
   std::uint64_t member_ = 0;  // the member index + 1; 0 outside a stage
 };
 static_assert(sizeof(NodeMapSlot) == 16);

@@ -40,15 +40,6 @@ unsigned char* put_varint(unsigned char* out, std::size_t n) noexcept {
   return out;
 }
 
-std::size_t get_varint(const unsigned char*& in) noexcept {
-  std::size_t n = 0;
-  for (int shift = 0;; shift += 7) {
-    const unsigned char b = *in++;
-    n |= static_cast<std::size_t>(b & 0x7F) << shift;
-    if (b < 0x80) return n;
-  }
-}
-
 ParamEntryView view_of(const ParamEntry& e) noexcept { return {e.name, e.value.view()}; }
 const ParamEntryView& view_of(const ParamEntryView& e) noexcept { return e; }
 
@@ -134,34 +125,6 @@ void sort_by_name(std::span<Entry> entries) {
   }
 }
 
-// Decodes the entry at `at` and moves `at` past it.
-ParamEntryView decode(const unsigned char*& at) noexcept {
-  const std::size_t name_size = get_varint(at);
-  const std::string_view name(reinterpret_cast<const char*>(at), name_size);
-  at += name_size;
-  const auto kind = static_cast<ParamKind>(*at++);
-  switch (kind) {
-    case ParamKind::Int: {
-      std::int64_t v;
-      std::memcpy(&v, at, 8);
-      at += 8;
-      return {name, ParamValueView::integer(v)};
-    }
-    case ParamKind::Float: {
-      double v;
-      std::memcpy(&v, at, 8);
-      at += 8;
-      return {name, ParamValueView::floating(v)};
-    }
-    case ParamKind::Bool: return {name, ParamValueView::boolean(*at++ != 0)};
-    case ParamKind::Str: break;
-  }
-  const std::size_t size = get_varint(at);
-  const std::string_view text(reinterpret_cast<const char*>(at), size);
-  at += size;
-  return {name, ParamValueView::text(text)};
-}
-
 }  // namespace
 
 ParamMap::ParamMap(std::vector<ParamEntry> entries) : count_(0), size_(0) {
@@ -230,16 +193,6 @@ std::optional<std::string_view> ParamMap::repeated_name() const noexcept {
     previous = e.name;
   }
   return std::nullopt;
-}
-
-ParamEntryView ParamMap::Iterator::operator*() const noexcept {
-  const unsigned char* at = at_;
-  return decode(at);
-}
-
-ParamMap::Iterator& ParamMap::Iterator::operator++() noexcept {
-  decode(at_);
-  return *this;
 }
 
 ParamEntryView ParamMap::Entries::operator[](std::size_t i) const noexcept {

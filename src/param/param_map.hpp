@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <iterator>
 #include <optional>
 #include <span>
@@ -31,6 +32,49 @@ struct ParamEntryView {
   std::string_view name;
   ParamValueView value;
 };
+
+namespace param_encoding {
+
+// Reads a length (LEB128) at `in` and moves `in` past it.
+inline std::size_t get_varint(const unsigned char*& in) noexcept {
+  std::size_t n = 0;
+  for (int shift = 0;; shift += 7) {
+    const unsigned char b = *in++;
+    n |= static_cast<std::size_t>(b & 0x7F) << shift;
+    if (b < 0x80) return n;
+  }
+}
+
+// Decodes the entry at `at` (see param_map.cpp for the encoding) and moves
+// `at` past it.
+inline ParamEntryView decode(const unsigned char*& at) noexcept {
+  const std::size_t name_size = get_varint(at);
+  const std::string_view name(reinterpret_cast<const char*>(at), name_size);
+  at += name_size;
+  const auto kind = static_cast<ParamKind>(*at++);
+  switch (kind) {
+    case ParamKind::Int: {
+      std::int64_t v;
+      std::memcpy(&v, at, 8);
+      at += 8;
+      return {name, ParamValueView::integer(v)};
+    }
+    case ParamKind::Float: {
+      double v;
+      std::memcpy(&v, at, 8);
+      at += 8;
+      return {name, ParamValueView::floating(v)};
+    }
+    case ParamKind::Bool: return {name, ParamValueView::boolean(*at++ != 0)};
+    case ParamKind::Str: break;
+  }
+  const std::size_t size = get_varint(at);
+  const std::string_view text(reinterpret_cast<const char*>(at), size);
+  at += size;
+  return {name, ParamValueView::text(text)};
+}
+
+}  // namespace param_encoding
 
 class ParamMap {
  public:
@@ -62,8 +106,13 @@ class ParamMap {
     using pointer = void;
     using reference = ParamEntryView;
 
-    ParamEntryView operator*() const noexcept;
-    Iterator& operator++() noexcept;
+    // Each entry is decoded once, when the iterator reaches it.
+    ParamEntryView operator*() const noexcept { return current_; }
+    Iterator& operator++() noexcept {
+      at_ = next_;
+      load();
+      return *this;
+    }
     Iterator operator++(int) noexcept {
       Iterator before = *this;
       ++*this;
@@ -73,8 +122,16 @@ class ParamMap {
 
    private:
     friend class ParamMap;
-    explicit Iterator(const unsigned char* at) noexcept : at_(at) {}
+    Iterator(const unsigned char* at, const unsigned char* end) noexcept : at_(at), end_(end) { load(); }
+    void load() noexcept {
+      if (at_ == end_) return;
+      next_ = at_;
+      current_ = param_encoding::decode(next_);
+    }
     const unsigned char* at_;
+    const unsigned char* end_;
+    const unsigned char* next_ = nullptr;
+    ParamEntryView current_{};
   };
 
   // The entries in map order, as views.
@@ -96,8 +153,8 @@ class ParamMap {
   };
 
   Entries entries() const noexcept { return Entries(*this); }
-  Iterator begin() const noexcept { return Iterator(bytes()); }
-  Iterator end() const noexcept { return Iterator(bytes() + size_); }
+  Iterator begin() const noexcept { return Iterator(bytes(), bytes() + size_); }
+  Iterator end() const noexcept { return Iterator(bytes() + size_, bytes() + size_); }
   bool empty() const noexcept { return size() == 0; }
 
   // The first name (in map order) that two entries share, or null when

@@ -7,6 +7,7 @@
 #include "serialize/blob_format.hpp"
 #include "serialize/byte_reader.hpp"
 #include "serialize/node_record_reader.hpp"
+#include "support/cancellation.hpp"
 
 namespace quorvel {
 
@@ -36,7 +37,10 @@ Outcome<std::unique_ptr<GraphStore>, DecodeError> deserialize(std::string_view b
     if (!done) return DecodeError::bad_ref(done.error().id);
     return std::nullopt;
   };
+  // A cancellation drops the half-filled store.
+  CancellationPoller cancellation;
   for (std::uint32_t j = 0; j < node_count.value(); ++j) {
+    cancellation.tick();
     auto key = read_node_record(reader, j);
     if (!key) {
       if (auto earlier = flush()) return failure(*earlier);

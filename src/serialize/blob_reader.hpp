@@ -14,7 +14,8 @@
 namespace quorvel {
 
 // The new store, or the first error met reading from left to right; a
-// partly built store is discarded.
+// partly built store is discarded, as it is when the thread's cancellation
+// check stops the reading (Cancelled).
 Outcome<std::unique_ptr<GraphStore>, DecodeError> deserialize(std::string_view bytes);
 
 }  // namespace quorvel

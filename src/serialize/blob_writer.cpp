@@ -11,49 +11,55 @@ BlobTooLarge::BlobTooLarge()
           "graph too large for a quorvel IR blob: a string length, list count, stage reference index or the node "
           "count exceeds 4294967295") {}
 
+BlobPlan::BlobPlan(const GraphStore& store) {
+  GraphStore::FrozenView view = store.frozen();
+  nodes_ = std::move(view.nodes);
+  outputs_ = std::move(view.outputs);
+  measure();
+}
+
+BlobPlan::BlobPlan(NodeList nodes, NodeIds outputs) : nodes_(std::move(nodes)), outputs_(std::move(outputs)) {
+  measure();
+}
+
+void BlobPlan::measure() {
+  const std::size_t n = nodes_.size();
+  EncodedSize size;
+  size.bytes = kBlobHeaderBytes;
+  size.widest = n;
+  for (std::size_t i = 0; i < n; ++i) measure_record(size, nodes_[i]);
+  size.add_ids(outputs_.size());
+  // The caller's graph does not fit the format's 32-bit counts: nothing is
+  // written, and the store is intact.
+  if (size.widest > kBlobMaxCount) throw BlobTooLarge();
+  size_ = size.bytes;
+}
+
+void BlobPlan::write_to(char* out) const {
+  ByteSink sink(out, out + size_);
+  sink.bytes(kBlobMagic);
+  sink.count(nodes_.size());
+  for (std::size_t i = 0; i < nodes_.size(); ++i) write_record(sink, nodes_[i]);
+  sink.ids(outputs_);
+  check_invariant(sink.exactly_filled(), "measured blob size equals the bytes written", "size mismatch");
+}
+
 namespace {
 
-enum class WriteStatus { Written, TooLarge, SizeMismatch };
-
-// Measures the whole blob, allocates it once and fills it, all under one
-// acquisition of the store's lock and without copying any key. Nothing in
-// here throws (apart from a failed allocation, which leaves the store as
-// it is): errors are reported after the lock has been released.
-std::string write_blob(const GraphStore& store, const NodeIds* explicit_outputs) {
+std::string write_blob(const BlobPlan& plan) {
   std::string blob;
-  WriteStatus status = WriteStatus::Written;
-  store.read_locked([&](const GraphStore::View& view) {
-    const NodeIds& outputs = explicit_outputs != nullptr ? *explicit_outputs : view.outputs();
-    const std::size_t n = view.size();
-
-    EncodedSize size;
-    size.bytes = kBlobHeaderBytes;
-    size.widest = n;
-    for (std::size_t i = 0; i < n; ++i) measure_record(size, view[i]);
-    size.add_ids(outputs.size());
-    if (size.widest > kBlobMaxCount) {
-      status = WriteStatus::TooLarge;
-      return;
-    }
-
-    blob.resize(size.bytes);
-    ByteSink sink(blob.data(), blob.data() + blob.size());
-    sink.bytes(kBlobMagic);
-    sink.count(n);
-    for (std::size_t i = 0; i < n; ++i) write_record(sink, view[i]);
-    sink.ids(outputs);
-    if (!sink.exactly_filled()) status = WriteStatus::SizeMismatch;
-  });
-  if (status == WriteStatus::TooLarge) throw BlobTooLarge();
-  check_invariant(status == WriteStatus::Written, "measured blob size equals the bytes written", "size mismatch");
+  blob.resize(plan.size());
+  plan.write_to(blob.data());
   return blob;
 }
 
 }  // namespace
 
-std::string serialize_with(const GraphStore& store, const NodeIds& outputs) { return write_blob(store, &outputs); }
+std::string serialize_with(const GraphStore& store, const NodeIds& outputs) {
+  return write_blob(BlobPlan(store.frozen().nodes, outputs));
+}
 
-std::string serialize_with_marks(const GraphStore& store) { return write_blob(store, nullptr); }
+std::string serialize_with_marks(const GraphStore& store) { return write_blob(BlobPlan(store)); }
 
 void put_params(std::string& out, const ParamMap& params) {
   EncodedSize size;

@@ -3,9 +3,11 @@
 // always give the same bytes.
 #pragma once
 
+#include <cstddef>
 #include <string>
 
 #include "node/node_id.hpp"
+#include "node/node_list.hpp"
 #include "param/param_map.hpp"
 #include "store/graph_store.hpp"
 #include "support/internal_error.hpp"
@@ -19,6 +21,34 @@ namespace quorvel {
 class BlobTooLarge : public InternalError {
  public:
   BlobTooLarge();
+};
+
+// A blob measured before it is written, so that it can be written straight
+// into memory the caller provides (the binding writes into a new bytes
+// object, with no copy in between). It reads the store's keys in place,
+// which never move or change once interned: the store's lock is taken only
+// to read the node count and the marks, and nothing is locked while the
+// blob is measured or written. Nodes added after the plan was made are not
+// in its blob. Measuring throws BlobTooLarge.
+class BlobPlan {
+ public:
+  // Every node of the store as it is now, with its marked outputs.
+  explicit BlobPlan(const GraphStore& store);
+  // These nodes, with `outputs` written exactly as given (order and repeats
+  // kept, ids not checked).
+  BlobPlan(NodeList nodes, NodeIds outputs);
+
+  // The blob's size in bytes.
+  std::size_t size() const noexcept { return size_; }
+  // Writes the blob, exactly size() bytes, to out.
+  void write_to(char* out) const;
+
+ private:
+  void measure();
+
+  NodeList nodes_;
+  NodeIds outputs_;
+  std::size_t size_ = 0;
 };
 
 // The blob of every node of the store, with `outputs` written exactly as

@@ -3,6 +3,8 @@
 #include <cstdint>
 #include <vector>
 
+#include "support/cancellation.hpp"
+
 namespace quorvel {
 
 namespace {
@@ -25,7 +27,9 @@ std::string to_dot(const GraphStore& store) {
     // renders in linear time.
     std::vector<std::uint8_t> is_output(view.size(), 0);
     for (NodeId output : view.outputs()) is_output[output] = 1;
+    CancellationPoller cancellation;
     for (std::size_t i = 0; i < view.size(); ++i) {
+      cancellation.tick();
       out.append("  n").append(std::to_string(i)).append(" [label=\"");
       append_dot_escaped(out, view[i].label());
       out.push_back('"');
@@ -33,6 +37,7 @@ std::string to_dot(const GraphStore& store) {
       out.append("];\n");
     }
     for (std::size_t i = 0; i < view.size(); ++i) {
+      cancellation.tick();
       const std::string target = std::to_string(i);
       for (NodeId input : view[i].inputs()) {
         out.append("  n").append(std::to_string(input)).append(" -> n").append(target).append(";\n");

@@ -9,7 +9,8 @@ namespace quorvel {
 
 // "digraph quorvel {", one line per node labelled with its label (outputs
 // as double circles), one line per input edge, "}". Rendered under one
-// acquisition of the store's lock.
+// acquisition of the store's lock, polling the thread's cancellation check
+// (Cancelled drops the text).
 std::string to_dot(const GraphStore& store);
 
 }  // namespace quorvel

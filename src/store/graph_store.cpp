@@ -54,8 +54,10 @@ Outcome<NodeIds, BadNodeId> GraphStore::intern_positions(std::vector<NodeKey>& k
   return locked([&](Inner& inner) -> Outcome<NodeIds, BadNodeId> {
     constexpr std::size_t kAhead = 8;
     NodeIds inputs;
+    CancellationPoller cancellation;
     for (std::size_t k = 0; k < keys.size() && k < kAhead; ++k) inner.index.prefetch(hashes[k]);
     for (std::size_t k = 0; k < keys.size(); ++k) {
+      cancellation.tick();
       if (k + kAhead < keys.size()) inner.index.prefetch(hashes[k + kAhead]);
       bool moved = false;
       inputs.clear();
@@ -143,7 +145,11 @@ std::vector<NodeKey> copy_range(const NodeArena& arena, std::size_t begin) {
   std::vector<NodeKey> nodes;
   if (begin >= arena.size()) return nodes;
   nodes.reserve(arena.size() - begin);
-  for (std::size_t i = begin; i < arena.size(); ++i) nodes.push_back(arena[i]);
+  CancellationPoller cancellation;
+  for (std::size_t i = begin; i < arena.size(); ++i) {
+    cancellation.tick();
+    nodes.push_back(arena[i]);
+  }
   return nodes;
 }
 

@@ -15,6 +15,7 @@
 #include "node/node_map_entry.hpp"
 #include "store/node_arena.hpp"
 #include "store/node_index.hpp"
+#include "support/cancellation.hpp"
 #include "support/outcome.hpp"
 #include "support/poisoning_mutex.hpp"
 
@@ -51,7 +52,8 @@ class GraphStore {
   // into the ids its earlier keys were interned as. Returns the id of every
   // position (equal keys after renumbering share one). An input position
   // not below the key's own is reported as BadNodeId and ends the call
-  // (the keys before it stay interned).
+  // (the keys before it stay interned); so does a cancellation, which
+  // throws Cancelled. Meant for filling a new store.
   Outcome<NodeIds, BadNodeId> intern_positions(std::vector<NodeKey>& keys);
 
   // Appends id to the outputs unless it is there already.
@@ -64,6 +66,7 @@ class GraphStore {
   NodeIds outputs() const;
   std::uint64_t node_count() const;
   NodeMap node_map() const;
+  // Copies poll the thread's cancellation check; Cancelled drops the copy.
   Snapshot snapshot() const;
 
   // The keys and marked outputs as they are now, without copying the keys:

@@ -44,6 +44,15 @@ class NodeArena {
     ++size_;
   }
 
+  // Destroys the keys from position n on (n <= size()); their room stays
+  // reserved. For undoing appends that no list has been taken of.
+  void truncate(std::size_t n) noexcept {
+    while (size_ > n) {
+      --size_;
+      chunks_[size_ >> kChunkBits][size_ & (kChunkSize - 1)].key.~NodeKey();
+    }
+  }
+
   // The first n keys (n <= size()) without copying them: the chunk
   // addresses are copied, and keys never move, so the list stays valid
   // while the arena lives, whatever is appended meanwhile.

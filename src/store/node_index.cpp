@@ -41,6 +41,34 @@ void NodeIndex::insert_reserved(std::uint64_t hash, NodeId id) noexcept {
   ++size_;
 }
 
+void NodeIndex::erase_from(NodeId first) noexcept {
+  Slot* slots = this->slots();
+  // One pass: a removal moves entries back only into the hole, which starts
+  // at the slot being looked at and trails them, so an entry not yet looked
+  // at never lands in a slot already passed (only entries already kept
+  // can). The slot is looked at again after each removal.
+  for (std::size_t i = 0; i < capacity_ && size_ != 0; ++i) {
+    while (slots[i].id_plus_one > first) remove_at(i);
+  }
+}
+
+void NodeIndex::remove_at(std::size_t hole) noexcept {
+  Slot* slots = this->slots();
+  const std::size_t mask = capacity_ - 1;
+  // Backward shift: an entry further along the run moves into the hole
+  // unless its home slot lies cyclically after the hole and up to where it
+  // sits.
+  for (std::size_t next = (hole + 1) & mask; slots[next].id_plus_one != 0; next = (next + 1) & mask) {
+    const std::size_t home = slots[next].tag & mask;
+    const bool stays = hole <= next ? (hole < home && home <= next) : (hole < home || home <= next);
+    if (stays) continue;
+    slots[hole] = slots[next];
+    hole = next;
+  }
+  slots[hole] = Slot{0, 0};
+  --size_;
+}
+
 void NodeIndex::rehash(std::size_t new_capacity) {
   ZeroedTable fresh_table(new_capacity, sizeof(Slot));
   Slot* fresh = static_cast<Slot*>(fresh_table.data());

@@ -35,6 +35,10 @@ class NodeIndex {
   void reserve(std::size_t n);
   // Inserts after reserve_one(); does not allocate.
   void insert_reserved(std::uint64_t hash, NodeId id) noexcept;
+  // Removes every entry whose id is first or above, in one pass over the
+  // table that need no key and no hash: the entries after a removed one in
+  // its run move back, so lookups stay exact. Does not allocate.
+  void erase_from(NodeId first) noexcept;
 
   std::size_t size() const noexcept { return size_; }
   std::size_t capacity_bytes() const noexcept { return table_.bytes(); }
@@ -53,6 +57,8 @@ class NodeIndex {
   static std::uint32_t tag_of(std::uint64_t hash) noexcept { return static_cast<std::uint32_t>(hash >> 32); }
 
   void rehash(std::size_t new_capacity);
+  // Empties slot hole, moving later entries of its run back.
+  void remove_at(std::size_t hole) noexcept;
   Slot* slots() const noexcept { return static_cast<Slot*>(table_.data()); }
 
   const HashKey key_;  // fixed at construction; read without the store lock

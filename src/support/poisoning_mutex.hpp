@@ -1,14 +1,16 @@
 // A mutex that is poisoned when the work done under it fails internally:
 // every later use then fails with a fixed internal error, instead of
 // running on state that a half-finished operation may have left broken.
-// An allocation failure does not poison it: the operations run under it
-// leave their state unchanged when an allocation fails.
+// Neither an allocation failure nor a cancellation poisons it: the
+// operations run under it leave their state unchanged (or, where they say
+// so, consistent) when an allocation fails or a poll finds them cancelled.
 #pragma once
 
 #include <mutex>
 #include <new>
 #include <string_view>
 
+#include "support/cancellation.hpp"
 #include "support/internal_error.hpp"
 
 namespace quorvel {
@@ -29,6 +31,8 @@ class PoisoningMutex {
     try {
       return f();
     } catch (const std::bad_alloc&) {
+      throw;
+    } catch (const Cancelled&) {
       throw;
     } catch (...) {
       poisoned_ = true;

@@ -29,8 +29,10 @@ pytestmark = pytest.mark.skipif(not Path("/proc/self/statm").exists(), reason="n
 @pytest.mark.parametrize("operation", OPERATIONS)
 def test_operation_raises_memory_error_and_changes_nothing(operation, mode):
     # One malloc arena for every thread, as the main thread has: a new
-    # thread's first allocation then meets the limit like any other.
-    env = dict(os.environ, MALLOC_ARENA_MAX="1")
+    # thread's first allocation then meets the limit like any other. A fixed
+    # mapping threshold: every large block is mapped afresh (and meets the
+    # limit) instead of coming from heap memory an earlier call freed.
+    env = dict(os.environ, MALLOC_ARENA_MAX="1", MALLOC_MMAP_THRESHOLD_="131072")
     run = subprocess.run([sys.executable, str(CHILD), operation, mode], capture_output=True, text=True,
                          timeout=300, env=env)
     assert run.returncode == 0, f"status {run.returncode}\n{run.stderr[-3000:]}"

@@ -359,3 +359,31 @@ def test_graphviz_reads_the_dot_of_every_node_kind():
         shown = "\n".join(t.text or "" for t in group.findall("svg:text", ns)).replace("\u00a0", " ")
         assert shown == label
         assert len(group.findall("svg:ellipse", ns)) == (2 if entry["output"] else 1)
+
+
+def test_every_list_and_dict_a_caller_can_change_is_tracked_by_the_collector():
+    # The view is built hidden from the cyclic collector and shown to it at
+    # the end: a cycle a caller makes through any of its containers must
+    # still be collectable.
+    import gc
+    import weakref
+
+    s = qc.GraphStore.deserialize(blob(
+        [source_record("x"), source_record("y"),
+         stage_record([0, 1], [("op|f", [(INPUT, 0)]), ("op|g|k=i2", [(MEMBER, 0), (INPUT, 1)])])],
+        outputs=[2]))
+    view = s.nodes()
+    stage = view[2]
+    containers = [view, *view, *(e["inputs"] for e in view), stage["members"], *stage["members"],
+                  *(m["inputs"] for m in stage["members"])]
+    assert all(gc.is_tracked(c) for c in containers)
+
+    class Marker:
+        pass
+
+    marker = Marker()
+    alive = weakref.ref(marker)
+    stage["members"][1]["inputs"].append([stage, marker])  # a cycle through the view
+    del view, stage, containers, marker
+    gc.collect()
+    assert alive() is None

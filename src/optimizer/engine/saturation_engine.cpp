@@ -1,11 +1,12 @@
 #include "optimizer/engine/saturation_engine.hpp"
 
-#include <limits>
 
 #include "egraph/egraph.hpp"
 #include "egraph/runner.hpp"
 #include "egraph/symbol_lang.hpp"
+#include "node/renumber.hpp"
 #include "optimizer/engine/rule_set.hpp"
+#include "support/cancellation.hpp"
 #include "support/internal_error.hpp"
 
 namespace quorvel {
@@ -16,8 +17,6 @@ SaturationEngine::SaturationEngine(std::vector<egraph::Rewrite> rules)
     : rules_(std::make_shared<const std::vector<egraph::Rewrite>>(std::move(rules))) {}
 
 namespace {
-
-constexpr std::uint64_t kUnassigned = std::numeric_limits<std::uint64_t>::max();
 
 // Adds every node, in order, to a fresh e-graph; ids[i] is node i's class.
 // Adding hash-conses, so equal tokens over equal classes share a class.
@@ -36,7 +35,9 @@ egraph::EGraph add_all(const EngineGraph& graph, LargeVector<egraph::Id>& ids) {
   // wastes the hint).
   constexpr std::size_t kLookahead = 16;
   std::vector<egraph::Id> ahead;
+  CancellationPoller cancellation;
   for (std::size_t i = 0; i < n; ++i) {
+    cancellation.tick();
     if (i + kLookahead < n) {
       const EngineNode& next = graph.nodes[i + kLookahead];
       const std::size_t next_id = egraph.number_of_ids();
@@ -77,28 +78,30 @@ CanonicalGraph SaturationEngine::canonicalize(const EngineGraph& graph) const {
 
   // index_of[class] is the canonical position of the class, once its
   // earliest member has been emitted. Class ids are below number_of_ids.
-  LargeVector<std::uint64_t> index_of(egraph.number_of_ids(), kUnassigned);
+  LargeVector<std::uint64_t> index_of(egraph.number_of_ids(), kNoNode);
   CanonicalGraph result;
   result.canonical_index.resize(n);
   std::size_t emitted = 0;
   LargeVector<egraph::Id> canon(n);
+  CancellationPoller cancellation;
   for (std::size_t i = 0; i < n; ++i) {
+    cancellation.tick();
     canon[i] = egraph.find(ids[i]);
-    if (index_of[canon[i]] == kUnassigned) {
+    if (index_of[canon[i]] == kNoNode) {
       index_of[canon[i]] = emitted++;
     }
   }
   result.graph.nodes.reserve(emitted);
   std::vector<NodeId> inputs;
   for (std::size_t i = 0; i < n; ++i) {
+    cancellation.tick();
     const std::uint64_t position = index_of[canon[i]];
     result.canonical_index[i] = position;
     // The earliest member of the class stands for it, with its own token
     // and barrier flag.
     if (position != result.graph.nodes.size()) continue;
     const EngineNode& node = graph.nodes[i];
-    inputs.clear();
-    for (NodeId input : node.inputs) inputs.push_back(index_of[canon[input]]);
+    renumber(node.inputs, [&](NodeId input) { return index_of[canon[input]]; }, inputs);
     result.graph.nodes.push_back(EngineNode{node.op, EngineInputs(inputs), node.barrier});
   }
   result.graph.outputs.reserve(graph.outputs.size());

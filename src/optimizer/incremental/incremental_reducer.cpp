@@ -7,6 +7,7 @@
 
 #include "optimizer/engine/rule_set.hpp"
 #include "optimizer/mod/reduce_with_mode.hpp"
+#include "support/cancellation.hpp"
 
 namespace quorvel {
 
@@ -37,17 +38,37 @@ bool is_commutative(const NodeKey& node) {
 }  // namespace
 
 Outcome<std::uint64_t, BadNodeId> IncrementalReducer::step(std::vector<NodeKey> delta) {
+  return consume_delta(delta.size(), [&](std::size_t k) -> NodeKey& { return delta[k]; });
+}
+
+Outcome<std::uint64_t, BadNodeId> IncrementalReducer::step_over(const NodeList& nodes) {
+  const std::size_t begin = store_to_canonical_.size();
+  const std::size_t count = nodes.size() > begin ? nodes.size() - begin : 0;
+  return consume_delta(count, [&](std::size_t k) -> const NodeKey& { return nodes[begin + k]; });
+}
+
+template <class NodeAt>
+Outcome<std::uint64_t, BadNodeId> IncrementalReducer::consume_delta(std::size_t count, NodeAt&& node_at) {
+  NodeIds inputs;
+  CancellationPoller cancellation;
+  const Mark start = mark();
   // Every node consumed counts as work, also when the step fails part-way
   // (a bad input id, or an allocation): total_work() stays equal to the
-  // watermark whatever happens.
-  const std::uint64_t start = store_to_canonical_.size();
+  // watermark whatever happens. A cancelled step is rolled back first, so
+  // it counts nothing.
   struct CountConsumed {
     IncrementalReducer& reducer;
     std::uint64_t start;
     ~CountConsumed() { reducer.total_work_ += reducer.store_to_canonical_.size() - start; }
-  } count_consumed{*this, start};
-  NodeIds inputs;
-  for (NodeKey& node : delta) {
+  } count_consumed{*this, start.watermark};
+  for (std::size_t k = 0; k < count; ++k) {
+    auto& node = node_at(k);
+    try {
+      cancellation.tick();
+    } catch (const Cancelled&) {
+      rollback(start);
+      throw;
+    }
     // The node's own store id: every input must name an earlier node.
     const NodeId id = store_to_canonical_.size();
     inputs.clear();
@@ -58,9 +79,10 @@ Outcome<std::uint64_t, BadNodeId> IncrementalReducer::step(std::vector<NodeKey> 
       inputs.push_back(canonical);
       moved = moved || canonical != input;
     }
-    consume(moved ? node.with_inputs(NodeInputs(inputs)) : std::move(node));
+    // A key of the delta is moved in; a key read in place is copied.
+    consume(moved ? node.with_inputs(NodeInputs(inputs)) : NodeKey(std::move(node)));
   }
-  return static_cast<std::uint64_t>(delta.size());
+  return static_cast<std::uint64_t>(count);
 }
 
 void IncrementalReducer::consume(NodeKey&& node) {
@@ -89,6 +111,13 @@ void IncrementalReducer::consume(NodeKey&& node) {
   hashcons_.insert_reserved(hash, id);
 }
 
+void IncrementalReducer::rollback(const Mark& m) noexcept {
+  hashcons_.erase_from(m.canonical_count);
+  canonical_.truncate(m.canonical_count);
+  store_to_canonical_.resize(m.watermark);
+  total_work_ = m.total_work;
+}
+
 Outcome<Reduced, BadNodeId> IncrementalReducer::finalize(const NodeIds& outputs, const RewriteEngine& engine,
                                                          bool maximal_fusion) const {
   NodeIds canonical_outputs;
@@ -101,7 +130,11 @@ Outcome<Reduced, BadNodeId> IncrementalReducer::finalize(const NodeIds& outputs,
   // Store nodes merged into one canonical node share its entry.
   NodeMap by_store_id;
   by_store_id.reserve(store_to_canonical_.size());
-  for (NodeId canonical : store_to_canonical_) by_store_id.push_back(reduced.node_map[canonical]);
+  CancellationPoller cancellation;
+  for (NodeId canonical : store_to_canonical_) {
+    cancellation.tick();
+    by_store_id.push_back(reduced.node_map[canonical]);
+  }
   reduced.node_map = std::move(by_store_id);
   return reduced;
 }

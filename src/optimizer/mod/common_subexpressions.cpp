@@ -5,6 +5,7 @@
 
 #include "optimizer/mod/cse_node_table.hpp"
 #include "support/hash_mix.hpp"
+#include "support/cancellation.hpp"
 #include "support/internal_error.hpp"
 #include "support/keyed_hash.hpp"
 
@@ -54,7 +55,9 @@ HashConsedGraph cse(const EngineGraph& canonical) {
   // one of them repeats an earlier node (a wrong guess only wastes the hint).
   constexpr std::size_t kLookahead = 16;
   NodeIds ahead;
+  CancellationPoller cancellation;
   for (std::size_t i = 0; i < n; ++i) {
+    cancellation.tick();
     if (i + kLookahead < n) {
       const EngineNode& next = canonical.nodes[i + kLookahead];
       const std::uint64_t next_position = result.graph.nodes.size();

@@ -2,6 +2,8 @@
 
 #include <string>
 
+#include "node/renumber.hpp"
+#include "support/cancellation.hpp"
 #include "support/internal_error.hpp"
 
 namespace quorvel {
@@ -17,7 +19,9 @@ Reachability reachable_from(const NodeList& nodes, const NodeIds& outputs) {
     if (output >= n) fail_invariant("reduced outputs name nodes", std::to_string(output));
     reached[output] = 1;
   }
+  CancellationPoller cancellation;
   for (std::size_t x = n; x-- > 0;) {
+    cancellation.tick();
     if (!reached[x]) continue;
     for (NodeId input : nodes[x].inputs()) {
       if (input >= x) fail_invariant("node inputs name earlier nodes", std::to_string(x));
@@ -25,8 +29,9 @@ Reachability reachable_from(const NodeList& nodes, const NodeIds& outputs) {
     }
   }
   Reachability r;
-  r.kept_index.assign(n, KeptGraph::kDropped);
+  r.kept_index.assign(n, kNoNode);
   for (std::size_t x = 0; x < n; ++x) {
+    cancellation.tick();
     if (!reached[x]) continue;
     r.kept_index[x] = r.kept_ids.size();
     r.kept_ids.push_back(x);
@@ -41,9 +46,10 @@ KeptGraph dead_code_elimination(const NodeList& nodes, const NodeIds& outputs) {
   KeptGraph kept;
   kept.nodes.reserve(r.kept_ids.size());
   NodeIds inputs;
+  CancellationPoller cancellation;
   for (NodeId x : r.kept_ids) {
-    inputs.clear();
-    for (NodeId input : nodes[x].inputs()) inputs.push_back(r.kept_index[input]);
+    cancellation.tick();
+    renumber(nodes[x].inputs(), r.kept_index, inputs);
     kept.nodes.push_back(nodes[x].with_inputs(NodeInputs(inputs)));
   }
   kept.outputs = std::move(r.outputs);

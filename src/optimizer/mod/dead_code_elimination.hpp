@@ -2,7 +2,6 @@
 #pragma once
 
 #include <cstdint>
-#include <limits>
 #include <vector>
 
 #include "node/node_id.hpp"
@@ -18,10 +17,9 @@ struct KeptGraph {
   std::vector<NodeKey> nodes;
   // One kept position per requested output, in request order.
   NodeIds outputs;
-  // Per input node: its kept position, or kDropped.
+  // Per input node: its kept position, or kNoNode.
   LargeVector<std::uint64_t> kept_index;
 
-  static constexpr std::uint64_t kDropped = std::numeric_limits<std::uint64_t>::max();
 };
 
 // What dead-code elimination keeps, before any key is copied: the input

@@ -4,11 +4,13 @@
 
 #include "egraph/global_symbol.hpp"
 #include "egraph/local_symbols.hpp"
+#include "node/renumber.hpp"
 #include "optimizer/mod/common_subexpressions.hpp"
 #include "optimizer/mod/dead_code_elimination.hpp"
 #include "optimizer/mod/engine_key.hpp"
 #include "optimizer/mod/prototypes.hpp"
 #include "optimizer/mod/stage_fusion.hpp"
+#include "support/cancellation.hpp"
 
 namespace quorvel {
 
@@ -43,14 +45,15 @@ EngineGraph to_engine_graph(const NodeList& nodes, const Reachability& kept, egr
   graph.nodes.reserve(kept.kept_ids.size());
   NodeIds inputs;
   std::string key;  // reused: building a key allocates nothing once it is large enough
+  CancellationPoller cancellation;
   for (NodeId x : kept.kept_ids) {
+    cancellation.tick();
     const NodeKey& node = nodes[x];
     key.clear();
     append_engine_key(node, key);
     const egraph::GlobalSymbol op = symbols.intern(key);
     prototypes.offer(op, x);
-    inputs.clear();
-    for (NodeId input : node.inputs()) inputs.push_back(kept.kept_index[input]);
+    renumber(node.inputs(), kept.kept_index, inputs);
     graph.nodes.push_back(EngineNode{op, EngineInputs(inputs), node.kind() != NodeKind::Op});
   }
   graph.outputs = kept.outputs;
@@ -94,9 +97,11 @@ Reduced reduce_with_mode(const NodeList& nodes, const NodeIds& outputs, const Re
 
   Reduced r;
   r.node_map.resize(nodes.size());
+  CancellationPoller cancellation;
   for (std::size_t x = 0; x < nodes.size(); ++x) {
+    cancellation.tick();
     const std::uint64_t k = kept.kept_index[x];
-    if (k == KeptGraph::kDropped) continue;
+    if (k == kNoNode) continue;
     r.node_map[x] = fused.landing[consed.cse_index[canonical.canonical_index[k]]];
   }
   r.counters.input_nodes = nodes.size();

@@ -24,6 +24,8 @@ struct ReductionTimings {
 // nodes: a node list in id order whose inputs name smaller ids; outputs:
 // ids below nodes.size(). A pure function of its arguments: equal inputs
 // give equal results. timings, when given, receives the phase times.
+// Every pass polls the thread's cancellation check (support/cancellation.hpp);
+// Cancelled leaves nothing behind.
 Reduced reduce_with_mode(const NodeList& nodes, const NodeIds& outputs, const RewriteEngine& engine,
                          bool maximal_fusion, ReductionTimings* timings = nullptr);
 

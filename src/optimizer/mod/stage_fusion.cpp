@@ -3,8 +3,11 @@
 #include <limits>
 #include <string>
 
+#include "node/renumber.hpp"
+#include "support/cancellation.hpp"
 #include "support/internal_error.hpp"
 #include "support/shared_text.hpp"
+#include "support/union_find.hpp"
 
 namespace quorvel {
 
@@ -14,7 +17,6 @@ namespace {
 // with 32 bits, so every graph that reaches fusion fits.
 using Pos = std::uint32_t;
 constexpr Pos kNoPos = std::numeric_limits<Pos>::max();
-constexpr std::uint64_t kNone = std::numeric_limits<std::uint64_t>::max();
 
 // consumers[c]: the nodes using c, one entry per use, ascending; held as
 // one flat array with an offset per node.
@@ -43,52 +45,18 @@ Consumers consumers_of(const LargeVector<EngineNode>& nodes) {
   return c;
 }
 
-// Union-find whose root is always the lowest member of its set; every find
-// points the nodes it passes straight at the root.
-class LowestRootUnionFind {
- public:
-  explicit LowestRootUnionFind(std::size_t n) : parent_(n) {
-    for (std::size_t i = 0; i < n; ++i) parent_[i] = static_cast<Pos>(i);
-  }
-
-  Pos find(Pos x) {
-    Pos root = x;
-    while (parent_[root] != root) root = parent_[root];
-    while (parent_[x] != root) {
-      const Pos next = parent_[x];
-      parent_[x] = root;
-      x = next;
-    }
-    return root;
-  }
-
-  void unite(Pos a, Pos b) {
-    const Pos ra = find(a);
-    const Pos rb = find(b);
-    if (ra == rb) return;
-    if (ra < rb) {
-      parent_[rb] = ra;
-    } else {
-      parent_[ra] = rb;
-    }
-  }
-
- private:
-  LargeVector<Pos> parent_;
-};
-
 LargeVector<Pos> single_use_groups(const LargeVector<EngineNode>& nodes, const Consumers& consumers,
                                              const LargeVector<std::uint8_t>& is_output) {
   const std::size_t n = nodes.size();
-  LowestRootUnionFind groups(n);
+  UnionFind<Pos> groups(n);  // a group's root is its lowest member
   for (std::size_t i = 0; i < n; ++i) {
     if (nodes[i].barrier || is_output[i]) continue;
     const auto uses = consumers.of(i);
-    if (uses.size() == 1 && !nodes[uses[0]].barrier) groups.unite(static_cast<Pos>(i), uses[0]);
+    if (uses.size() == 1 && !nodes[uses[0]].barrier) groups.unite_keeping_lowest(static_cast<Pos>(i), uses[0]);
   }
   LargeVector<Pos> group(n);
   for (std::size_t i = 0; i < n; ++i) {
-    group[i] = nodes[i].barrier ? static_cast<Pos>(i) : groups.find(static_cast<Pos>(i));
+    group[i] = nodes[i].barrier ? static_cast<Pos>(i) : groups.find_mut(static_cast<Pos>(i));
   }
   return group;
 }
@@ -128,21 +96,20 @@ class Emitter {
         symbols_(symbols),
         group_(group),
         out_(out),
-        emitted_(graph.nodes.size(), kNone),
+        emitted_(graph.nodes.size(), kNoNode),
         member_index_(graph.nodes.size(), 0),
         input_position_(graph.nodes.size(), 0),
         input_stamp_(graph.nodes.size(), kNoPos) {}
 
   std::uint64_t emitted(std::uint64_t node) const {
     const std::uint64_t id = emitted_[group_[node]];
-    if (id == kNone) fail_invariant("a group is emitted after every group it reads", std::to_string(node));
+    if (id == kNoNode) fail_invariant("a group is emitted after every group it reads", std::to_string(node));
     return id;
   }
 
   void emit_single(Pos k) {
     const EngineNode& node = nodes_[k];
-    inputs_.clear();
-    for (NodeId child : node.inputs) inputs_.push_back(emitted(child));
+    renumber(node.inputs, [this](NodeId child) { return emitted(child); }, inputs_);
     const std::uint64_t id = out_.nodes.size();
     out_.nodes.push_back(prototypes_.at(node.op).with_inputs(NodeInputs(inputs_)));
     ++out_.boundary_nodes;
@@ -251,7 +218,9 @@ FusedGraph stage_fusion(const EngineGraph& graph, const Prototypes& prototypes, 
   // Highest members are distinct positions, so visiting positions in
   // ascending order and emitting the group whose highest member each one
   // is gives the groups sorted by highest member.
+  CancellationPoller cancellation;
   for (std::size_t p = 0; p < n; ++p) {
+    cancellation.tick();
     const Pos k = group[p];
     if (highest[k] != p) continue;
     const std::span<const Pos> list(members.data() + offsets[k], members.data() + offsets[k + 1]);

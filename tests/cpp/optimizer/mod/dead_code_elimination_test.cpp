@@ -12,7 +12,7 @@ namespace {
 
 using namespace optimizer_test;
 
-constexpr std::uint64_t kDrop = KeptGraph::kDropped;
+constexpr std::uint64_t kDrop = kNoNode;
 
 struct DceCase {
   const char* what;

@@ -1,0 +1,89 @@
+"""What polling for Ctrl-C costs: the long calls timed with this build and
+with another build of the module (say, one made before polling existed,
+installed in its own environment), in one run.
+
+Both builds time the same calls on the same graphs (the mixed graph of
+tests/python/large_graph_blob.py), in worker processes that take turns
+round after round, so that drift in the machine's speed reaches both alike.
+Printed per call and size: the best time with each build and their ratio.
+
+    python bench/bench_polling_cost.py --baseline-python OTHER_VENV/bin/python \
+        [--sizes 10k 100k 1M] [--rounds 3]
+"""
+
+import argparse
+import json
+import pathlib
+import subprocess
+import sys
+import tempfile
+
+ROOT = pathlib.Path(__file__).resolve().parent.parent
+sys.path.insert(0, str(ROOT / "tests" / "python"))
+sys.path.insert(0, str(ROOT / "bench"))
+
+CALLS = ["reduce", "reduction_report", "cone", "finalize", "step", "deserialize", "to_dot"]
+
+WORKER = r'''
+import json, sys
+sys.path.insert(0, sys.argv[2])
+import quorvel_core as qc
+from bench_support import interleaved_best
+with open(sys.argv[1], "rb") as f:
+    blob = f.read()
+store = qc.GraphStore.deserialize(blob)
+calls = {
+    "reduce": lambda: store.reduce(),
+    "reduction_report": lambda: store.reduction_report(),
+    "cone": lambda: store.cone(outputs=store.outputs()),
+    "finalize": lambda: qc.IncrementalReducer().finalize(store),
+    "step": lambda: qc.IncrementalReducer().step(store),
+    "deserialize": lambda: qc.GraphStore.deserialize(blob),
+    "to_dot": lambda: store.to_dot(),
+}
+names = sys.argv[3].split(",")
+best, _ = interleaved_best([calls[n] for n in names], rounds=1)
+print(json.dumps(dict(zip(names, best))))
+'''
+
+
+def parse_size(text):
+    scale = {"k": 1_000, "M": 1_000_000}
+    return int(float(text[:-1]) * scale[text[-1]]) if text[-1] in scale else int(text)
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--baseline-python", required=True, help="an interpreter with the other build installed")
+    parser.add_argument("--sizes", nargs="+", type=parse_size, default=[10_000, 100_000, 1_000_000])
+    parser.add_argument("--rounds", type=int, default=3)
+    args = parser.parse_args()
+
+    from large_graph_blob import large_graph_blob
+
+    builds = {"baseline": args.baseline_python, "this": sys.executable}
+    version = {label: subprocess.run([python, "-c", "import quorvel_core, sys; print(quorvel_core.__file__)"],
+                                     capture_output=True, text=True, check=True).stdout.strip()
+               for label, python in builds.items()}
+    for label, where in version.items():
+        print(f"{label}: {where}")
+    print(f"best of {args.rounds} rounds per build, the builds taking turns")
+    print(f"{'call':>18}{'nodes':>11}{'baseline ms':>13}{'this ms':>10}{'this/baseline':>15}")
+    with tempfile.TemporaryDirectory() as folder:
+        for n in args.sizes:
+            path = pathlib.Path(folder) / f"{n}.blob"
+            path.write_bytes(large_graph_blob(n))
+            best = {label: {c: float("inf") for c in CALLS} for label in builds}
+            for _ in range(args.rounds):
+                for label, python in builds.items():
+                    out = subprocess.run([python, "-c", WORKER, str(path), str(ROOT / "bench"), ",".join(CALLS)],
+                                         capture_output=True, text=True, check=True).stdout
+                    for call, seconds in json.loads(out).items():
+                        best[label][call] = min(best[label][call], seconds)
+            for call in CALLS:
+                b, t = best["baseline"][call], best["this"][call]
+                print(f"{call:>18}{n:>11,}{b * 1e3:>13.2f}{t * 1e3:>10.2f}{t / b:>15.3f}")
+
+
+if __name__ == "__main__":
+    main()
