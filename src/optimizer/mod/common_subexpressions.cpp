@@ -1,9 +1,9 @@
 #include "optimizer/mod/common_subexpressions.hpp"
 
-#include <algorithm>
 #include <span>
 #include <string>
 
+#include "optimizer/mod/cse_node_table.hpp"
 #include "support/hash_mix.hpp"
 #include "support/cancellation.hpp"
 #include "support/internal_error.hpp"
@@ -13,71 +13,28 @@ namespace quorvel {
 
 namespace {
 
-// Open addressing over positions of the hash-consed graph. Keys (op and
-// inputs) are compared in the graph itself, never copied. The table is
-// only looked up, so its seed cannot show in the result.
+// The hash the pass files nodes under, seeded afresh for every table.
 //
 // Not the keyed hash of the store's index, by choice: the words are a symbol
 // handle (from the keyed symbol table, random per process) and positions in
 // the graph, assigned in order; a caller picks neither word, only which
 // earlier positions a node reads, and every word passes a full avalanche
 // after the random seed.
-class NodeTable {
+class SeededNodeHash {
  public:
-  NodeTable(const LargeVector<EngineNode>& nodes, std::size_t expected) : nodes_(nodes) {
-    std::size_t capacity = 16;
-    while (capacity < expected + expected / 2) capacity *= 2;
-    slots_.assign(capacity, kEmpty);
-    seed_ = fresh_hash_key().k0;
-  }
+  SeededNodeHash() : seed_(fresh_hash_key().k0) {}
 
-  std::uint64_t hash(egraph::GlobalSymbol op, std::span<const NodeId> inputs) const noexcept {
+  std::uint64_t operator()(egraph::GlobalSymbol op, std::span<const NodeId> inputs) const noexcept {
     std::uint64_t h = hash_combine(seed_, op.handle());
     for (NodeId input : inputs) h = hash_combine(h, input);
     return h;
   }
 
-  // Where the lookup of a node starts, for a prefetch. (The caller issues
-  // the prefetch itself: a member function doing nothing else is taken for
-  // one without effects, and the compiler may drop calls to it.)
-  const std::uint64_t* first_slot(egraph::GlobalSymbol op, std::span<const NodeId> inputs) const noexcept {
-    return slots_.data() + (hash(op, inputs) & (slots_.size() - 1));
-  }
-
-  // The position of an equal node, or kEmpty after recording position as
-  // the node's (the caller then appends it at that position).
-  std::uint64_t find_or_insert(egraph::GlobalSymbol op, std::span<const NodeId> inputs, std::uint64_t position) {
-    const std::size_t mask = slots_.size() - 1;
-    const std::uint64_t h = hash(op, inputs);
-    const std::uint64_t tag = h >> kPositionBits;
-    for (std::size_t slot = h & mask;; slot = (slot + 1) & mask) {
-      const std::uint64_t entry = slots_[slot];
-      if (entry == kEmpty) {
-        slots_[slot] = (tag << kPositionBits) | position;
-        return kEmpty;
-      }
-      // The tag settles most mismatches without reading the node.
-      if ((entry >> kPositionBits) != tag) continue;
-      const std::uint64_t held = entry & kPositionMask;
-      const EngineNode& node = nodes_[held];
-      if (node.op == op && node.inputs.size() == inputs.size() &&
-          std::equal(inputs.begin(), inputs.end(), node.inputs.begin())) {
-        return held;
-      }
-    }
-  }
-
-  // A slot holds a position in its low bits and the top bits of the node's
-  // hash above them; all ones marks an empty slot.
-  static constexpr unsigned kPositionBits = 40;
-  static constexpr std::uint64_t kPositionMask = (std::uint64_t{1} << kPositionBits) - 1;
-  static constexpr std::uint64_t kEmpty = ~std::uint64_t{0};
-
  private:
-  const LargeVector<EngineNode>& nodes_;
-  LargeVector<std::uint64_t> slots_;
-  std::uint64_t seed_ = 0;
+  std::uint64_t seed_;
 };
+
+using NodeTable = CseNodeTable<SeededNodeHash>;
 
 }  // namespace
 

@@ -21,7 +21,7 @@
 #include "optimizer/engine/saturation_engine.hpp"
 #include "optimizer/incremental/incremental_reducer.hpp"
 #include "optimizer/mod/reduce_with_mode.hpp"
-#include "optimizer_test_support.hpp"
+#include "../optimizer_test_support.hpp"
 #include "store/graph_store.hpp"
 
 namespace quorvel {

@@ -12,7 +12,7 @@
 #include "optimizer/mod/engine_key.hpp"
 #include "optimizer/engine/saturation_engine.hpp"
 #include "optimizer/mod/reduce_with_mode.hpp"
-#include "optimizer_test_support.hpp"
+#include "../optimizer_test_support.hpp"
 
 namespace quorvel {
 namespace {

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "optimizer_test_support.hpp"
+#include "../optimizer_test_support.hpp"
 
 namespace quorvel {
 namespace {

@@ -7,7 +7,7 @@
 
 #include "optimizer/mod/prototypes.hpp"
 #include "optimizer/mod/stage_fusion.hpp"
-#include "optimizer_test_support.hpp"
+#include "../optimizer_test_support.hpp"
 #include "support/internal_error.hpp"
 
 namespace quorvel {
