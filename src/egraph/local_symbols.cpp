@@ -13,6 +13,13 @@ namespace {
 
 constexpr std::size_t kMinSlots = 16;
 
+// Room for one more element, growing geometrically as push_back does
+// (reserving exactly one more would copy the whole vector on every insert).
+template <class Vector>
+void reserve_one_more(Vector& v) {
+  if (v.size() == v.capacity()) v.reserve(v.size() < 8 ? 8 : 2 * v.size());
+}
+
 // Slots for at least count texts at a load factor of at most one half.
 std::size_t slots_for(std::size_t count) { return std::bit_ceil(count * 2 < kMinSlots ? kMinSlots : count * 2); }
 
@@ -41,9 +48,9 @@ GlobalSymbol LocalSymbols::intern(std::string_view text) {
   if (entries_.size() >= (kLocalBit - 1)) fail_invariant("a reduction numbers fewer than 2^31 texts", "");
   GlobalSymbol symbol = GlobalSymbol::from_handle(SymbolTable::global().find(text, hash));
   // Everything that allocates happens before the entry is counted.
-  entries_.reserve(entries_.size() + 1);
+  reserve_one_more(entries_);
   if (symbol.is_null()) {
-    local_entries_.reserve(local_entries_.size() + 1);
+    reserve_one_more(local_entries_);
     symbol = GlobalSymbol::from_handle(kLocalBit | static_cast<std::uint32_t>(local_entries_.size() + 1));
   }
   const std::uint64_t offset = texts_.size();
