@@ -32,11 +32,12 @@ PyRef bytes_of(const BlobPlan& plan) {
   return bytes;
 }
 
-// The plan of a blob; a graph the format cannot hold raises OverflowError.
-template <class... Args>
-BlobPlan blob_plan(Args&&... args) {
+// Runs encode(), which measures or writes bytes of the blob format; a
+// graph the format cannot hold raises OverflowError.
+template <class Encode>
+auto fitting_the_format(Encode&& encode) {
   try {
-    return BlobPlan(std::forward<Args>(args)...);
+    return encode();
   } catch (const BlobTooLarge& e) {
     // The caller's graph does not fit the format's 32-bit counts; nothing
     // was written and the store is intact.
@@ -53,12 +54,12 @@ PyObject* store_serialize(PyObject* self, PyObject* const* args, Py_ssize_t narg
     PyObject* slots[1];
     parse_fastcall(sig, args, nargs, kwnames, slots);
     const GraphStore& store = *graph_store_of(self);
-    if (!given(slots[0])) return bytes_of(blob_plan(store)).release();
+    if (!given(slots[0])) return bytes_of(fitting_the_format([&] { return BlobPlan(store); })).release();
     NodeIds outputs = processing("outputs", [&] { return to_id_list(slots[0]); });
     // Every output names a node; the store only grows, so they still do
     // when the blob is written.
     NodeList nodes = value_or_raise(store.frozen_holding(outputs));
-    return bytes_of(blob_plan(std::move(nodes), std::move(outputs))).release();
+    return bytes_of(fitting_the_format([&] { return BlobPlan(std::move(nodes), std::move(outputs)); })).release();
   });
 }
 
@@ -133,12 +134,8 @@ PyObject* store_reduce_for_pickle(PyObject* self, PyObject*) {
     // A derived store's node map is written once, before the store is
     // handed out, so reading it apart from the blob is still consistent.
     const NodeMap map = store.node_map();
-    const BlobPlan plan = blob_plan(store);
-    try {
-      if (!map.empty()) record = encode_node_map(map);
-    } catch (const BlobTooLarge& e) {
-      raise(PyExc_OverflowError, e.message());
-    }
+    const BlobPlan plan = fitting_the_format([&] { return BlobPlan(store); });
+    if (!map.empty()) record = fitting_the_format([&] { return encode_node_map(map); });
     PyRef blob_bytes = bytes_of(plan);
     // Without a node map the arguments are the blob alone, as they always
     // were: such pickles stay byte for byte what earlier versions wrote.
