@@ -3,13 +3,13 @@
 #pragma once
 
 #include <cstdint>
+#include <new>
 #include <optional>
-#include <vector>
 
 #include "node/node_key.hpp"
 #include "store/node_arena.hpp"
 #include "support/keyed_hash.hpp"
-#include "support/zeroed_table.hpp"
+#include "support/open_table.hpp"
 
 namespace quorvel {
 
@@ -22,26 +22,37 @@ class NodeIndex {
 
   std::uint64_t hash(const NodeKey& key) const noexcept { return key.hash(key_); }
 
-  std::optional<NodeId> find(const NodeKey& key, std::uint64_t hash, const NodeArena& arena) const noexcept;
-
-  // Starts loading the slot a lookup of this hash begins at.
-  void prefetch(std::uint64_t hash) const noexcept {
-    if (capacity_ != 0) __builtin_prefetch(slots() + (tag_of(hash) & (capacity_ - 1)));
+  std::optional<NodeId> find(const NodeKey& key, std::uint64_t hash, const NodeArena& arena) const noexcept {
+    const std::uint32_t tag = tag_of(hash);
+    const Slot* found = table_.find(tag, [&](const Slot& slot) {
+      return slot.tag == tag && arena[slot.id_plus_one - 1] == key;
+    });
+    if (found == nullptr) return std::nullopt;
+    return NodeId{found->id_plus_one} - 1;
   }
 
-  // Makes room for one more entry; the only step of an insert that allocates.
-  void reserve_one();
-  // Makes room for n entries in all.
-  void reserve(std::size_t n);
-  // Inserts after reserve_one(); does not allocate.
-  void insert_reserved(std::uint64_t hash, NodeId id) noexcept;
-  // Removes every entry whose id is first or above, in one pass over the
-  // table that need no key and no hash: the entries after a removed one in
-  // its run move back, so lookups stay exact. Does not allocate.
-  void erase_from(NodeId first) noexcept;
+  // Starts loading the slot a lookup of this hash begins at.
+  void prefetch(std::uint64_t hash) const noexcept { table_.prefetch(tag_of(hash)); }
 
-  std::size_t size() const noexcept { return size_; }
-  std::size_t capacity_bytes() const noexcept { return table_.bytes(); }
+  // Makes room for one more entry; the only step of an insert that allocates.
+  void reserve_one() { reserve(table_.size() + 1); }
+  // Makes room for n entries in all.
+  void reserve(std::size_t n) {
+    if (n > kMaxEntries) throw std::bad_alloc();
+    table_.reserve(n, home);
+  }
+  // Inserts after reserve_one(); does not allocate.
+  void insert_reserved(std::uint64_t hash, NodeId id) noexcept {
+    table_.insert_new(tag_of(hash), Slot{tag_of(hash), static_cast<std::uint32_t>(id + 1)});
+  }
+  // Removes every entry whose id is first or above, in one pass over the
+  // table that needs no key and no hash. Does not allocate.
+  void erase_from(NodeId first) noexcept {
+    table_.erase_if([first](const Slot& slot) { return slot.id_plus_one > first; }, home);
+  }
+
+  std::size_t size() const noexcept { return table_.size(); }
+  std::size_t capacity_bytes() const noexcept { return table_.capacity_bytes(); }
 
  private:
   // Eight bytes a slot keeps the table small enough to stay in cache far
@@ -50,21 +61,15 @@ class NodeIndex {
   // that (the blob format cannot count them either).
   struct Slot {
     std::uint32_t tag;
-    std::uint32_t id_plus_one;  // 0 marks an empty slot
+    std::uint32_t id_plus_one;  // never 0: a zero slot is empty
   };
   static constexpr std::size_t kMaxEntries = 0xFFFFFFFEu;
 
   static std::uint32_t tag_of(std::uint64_t hash) noexcept { return static_cast<std::uint32_t>(hash >> 32); }
-
-  void rehash(std::size_t new_capacity);
-  // Empties slot hole, moving later entries of its run back.
-  void remove_at(std::size_t hole) noexcept;
-  Slot* slots() const noexcept { return static_cast<Slot*>(table_.data()); }
+  static std::uint64_t home(const Slot& slot) noexcept { return slot.tag; }
 
   const HashKey key_;  // fixed at construction; read without the store lock
-  ZeroedTable table_;         // capacity_ slots; a zero slot is empty
-  std::size_t capacity_ = 0;  // a power of two, or 0
-  std::size_t size_ = 0;
+  OpenTable<Slot> table_;
 };
 
 }  // namespace quorvel
