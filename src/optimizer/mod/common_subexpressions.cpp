@@ -44,8 +44,8 @@ HashConsedGraph cse(const EngineGraph& canonical) {
   result.cse_index.resize(n);
   result.graph.nodes.reserve(n);
   // Sized for every node up front, so it never grows.
-  if (n >= NodeTable::kPositionMask) {
-    fail_invariant("a graph to hash-cons has fewer than 2^40 - 1 nodes", std::to_string(n));
+  if (n >= NodeTable::kPositionMask - 1) {
+    fail_invariant("a graph to hash-cons has fewer than 2^40 - 2 nodes", std::to_string(n));
   }
   NodeTable table(result.graph.nodes, n);
   NodeIds inputs;

@@ -14,6 +14,7 @@
 #include <utility>
 
 #include "optimizer/engine/engine_graph.hpp"
+#include "support/open_table.hpp"
 
 namespace quorvel {
 
@@ -23,50 +24,58 @@ class CseNodeTable {
   // A table for up to `expected` nodes of `nodes`, which it never grows past.
   CseNodeTable(const LargeVector<EngineNode>& nodes, std::size_t expected, NodeHash hash = NodeHash())
       : nodes_(nodes), hash_(std::move(hash)) {
-    std::size_t capacity = 16;
-    while (capacity < expected + expected / 2) capacity *= 2;
-    slots_.assign(capacity, kEmpty);
+    table_.reserve(expected, HomeOf{this});
   }
 
-  // Where the lookup of a node starts, for a prefetch. (The caller issues
-  // the prefetch itself: a member function doing nothing else is taken for
-  // one without effects, and the compiler may drop calls to it.)
-  const std::uint64_t* first_slot(egraph::GlobalSymbol op, std::span<const NodeId> inputs) const noexcept {
-    return slots_.data() + (hash_(op, inputs) & (slots_.size() - 1));
+  // Where the lookup of a node starts, for a prefetch.
+  const void* first_slot(egraph::GlobalSymbol op, std::span<const NodeId> inputs) const noexcept {
+    return table_.home_slot(hash_(op, inputs));
   }
 
   // The position of an equal node, or kEmpty after recording position as
   // the node's (the caller then appends it at that position).
   std::uint64_t find_or_insert(egraph::GlobalSymbol op, std::span<const NodeId> inputs, std::uint64_t position) {
-    const std::size_t mask = slots_.size() - 1;
     const std::uint64_t h = hash_(op, inputs);
     const std::uint64_t tag = h >> kPositionBits;
-    for (std::size_t slot = h & mask;; slot = (slot + 1) & mask) {
-      const std::uint64_t entry = slots_[slot];
-      if (entry == kEmpty) {
-        slots_[slot] = (tag << kPositionBits) | position;
-        return kEmpty;
-      }
-      // The tag settles most mismatches without reading the node.
-      if ((entry >> kPositionBits) != tag) continue;
-      const std::uint64_t held = entry & kPositionMask;
-      const EngineNode& node = nodes_[held];
-      if (node.op == op && node.inputs.size() == inputs.size() &&
-          std::equal(inputs.begin(), inputs.end(), node.inputs.begin())) {
-        return held;
-      }
-    }
+    const auto probe = table_.find_or_room(
+        h,
+        [&](const Slot& slot) {
+          // The tag settles most mismatches without reading the node.
+          if ((slot.entry >> kPositionBits) != tag) return false;
+          const EngineNode& node = nodes_[held(slot)];
+          return node.op == op && node.inputs.size() == inputs.size() &&
+                 std::equal(inputs.begin(), inputs.end(), node.inputs.begin());
+        },
+        HomeOf{this});
+    if (probe.found) return held(*probe.slot);
+    table_.fill(probe.slot, Slot{(tag << kPositionBits) | (position + 1)});
+    return kEmpty;
   }
 
-  // A slot holds a position in its low bits and the top bits of the node's
-  // hash above them; all ones marks an empty slot.
+  // A slot holds a position plus one in its low bits and the top bits of
+  // the node's hash above them; zero marks an empty slot.
   static constexpr unsigned kPositionBits = 40;
   static constexpr std::uint64_t kPositionMask = (std::uint64_t{1} << kPositionBits) - 1;
   static constexpr std::uint64_t kEmpty = ~std::uint64_t{0};
 
  private:
+  struct Slot {
+    std::uint64_t entry;
+  };
+  static std::uint64_t held(const Slot& slot) noexcept { return (slot.entry & kPositionMask) - 1; }
+  // The hash a held node was filed under, recomputed from the node (only
+  // if more nodes than expected arrive).
+  struct HomeOf {
+    const CseNodeTable* table;
+    std::uint64_t operator()(const Slot& slot) const {
+      const EngineNode& node = table->nodes_[held(slot)];
+      const NodeIds inputs = node.inputs.to_vector();
+      return table->hash_(node.op, inputs);
+    }
+  };
+
   const LargeVector<EngineNode>& nodes_;
-  LargeVector<std::uint64_t> slots_;
+  OpenTable<Slot> table_;
   NodeHash hash_;
 };
 

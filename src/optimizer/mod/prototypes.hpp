@@ -3,12 +3,11 @@
 #pragma once
 
 #include <cstdint>
-#include <vector>
 
 #include "egraph/global_symbol.hpp"
 #include "node/node_key.hpp"
 #include "node/node_list.hpp"
-#include "support/large_block_allocator.hpp"
+#include "support/open_table.hpp"
 
 namespace quorvel {
 
@@ -27,22 +26,19 @@ class Prototypes {
   void reserve(std::size_t keys);
 
  private:
-  // Open addressing with linear probing over symbol handles, which are
-  // never 0 (the null symbol is never offered): a zero handle marks a free
-  // slot. Only looked up, never iterated, so the slot order decides
-  // nothing. Handles carry a shard picked by the keyed symbol table and a
-  // position assigned in order, never a caller's word, so the fixed mix
-  // cannot be steered into collisions.
+  // Keyed by symbol handle, which is never 0 (the null symbol is never
+  // offered), so a zero slot is free. Only looked up, never iterated, so the
+  // slot order decides nothing. Handles come from the keyed symbol tables
+  // or are numbered in order, never a caller's word, so the fixed mix
+  // cannot be steered into collisions. Positions are store ids, below 2^32.
   struct Slot {
     std::uint32_t handle;
-    std::uint64_t position;
+    std::uint32_t position;
   };
-  std::size_t slot_of(std::uint32_t handle) const noexcept;
-  void grow(std::size_t capacity);
+  static std::uint64_t home(const Slot& slot) noexcept;
 
   NodeList nodes_;
-  LargeVector<Slot> slots_;  // a power of two in size, at most half full
-  std::size_t count_ = 0;
+  OpenTable<Slot> slots_;
 };
 
 }  // namespace quorvel
