@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "egraph/global_symbol.hpp"
+#include "support/open_table.hpp"
 
 namespace quorvel::egraph {
 
@@ -52,11 +53,14 @@ class LocalSymbols {
     GlobalSymbol symbol;
   };
 
-  void grow_slots();
+  struct Slot {
+    std::uint32_t entry_plus_one;  // a zero slot is empty
+  };
+  std::uint64_t home(const Slot& slot) const noexcept { return entries_[slot.entry_plus_one - 1].hash_tag; }
 
   std::string texts_;                 // every text, back to back
   std::vector<Entry> entries_;
-  std::vector<std::uint32_t> slots_;  // open addressing: 1-based entry or 0
+  OpenTable<Slot> slots_;
   std::vector<std::uint32_t> local_entries_;  // per local handle, its entry
 };
 

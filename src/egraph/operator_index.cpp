@@ -5,15 +5,8 @@
 namespace quorvel::egraph {
 
 std::uint32_t OperatorIndex::slot_of(GlobalSymbol op) const {
-  if (table_.empty()) return kAbsent;
-  const std::size_t mask = table_.size() - 1;
-  std::size_t slot = static_cast<std::size_t>(mix64(op.handle())) & mask;
-  for (;;) {
-    const std::uint32_t list = table_[slot];
-    if (list == kAbsent) return kAbsent;
-    if (ops_[list] == op) return list;
-    slot = (slot + 1) & mask;
-  }
+  const Slot* found = table_.find(mix64(op.handle()), [&](const Slot& slot) { return ops_[slot.list_plus_one - 1] == op; });
+  return found == nullptr ? kAbsent : found->list_plus_one - 1;
 }
 
 std::span<const Id> OperatorIndex::classes(GlobalSymbol op) const {
@@ -23,21 +16,16 @@ std::span<const Id> OperatorIndex::classes(GlobalSymbol op) const {
 }
 
 void OperatorIndex::track(GlobalSymbol op, std::vector<Id> classes) {
-  const std::uint32_t existing = slot_of(op);
-  if (existing != kAbsent) {
-    lists_[existing] = std::move(classes);
+  auto home = [this](const Slot& slot) { return mix64(ops_[slot.list_plus_one - 1].handle()); };
+  const auto probe = table_.find_or_room(
+      mix64(op.handle()), [&](const Slot& slot) { return ops_[slot.list_plus_one - 1] == op; }, home);
+  if (probe.found) {
+    lists_[probe.slot->list_plus_one - 1] = std::move(classes);
     return;
   }
   ops_.push_back(op);
   lists_.push_back(std::move(classes));
-  if (ops_.size() * 2 > table_.size()) {
-    rehash();
-  } else {
-    const std::size_t mask = table_.size() - 1;
-    std::size_t slot = static_cast<std::size_t>(mix64(op.handle())) & mask;
-    while (table_[slot] != kAbsent) slot = (slot + 1) & mask;
-    table_[slot] = static_cast<std::uint32_t>(ops_.size() - 1);
-  }
+  table_.fill(probe.slot, Slot{static_cast<std::uint32_t>(ops_.size())});
 }
 
 void OperatorIndex::group_by_list() {
@@ -56,18 +44,6 @@ void OperatorIndex::group_by_list() {
     const auto last = queued_.begin() + static_cast<std::ptrdiff_t>(end);
     if (!std::is_sorted(first, last)) std::sort(first, last);
     begin = end;
-  }
-}
-
-void OperatorIndex::rehash() {
-  std::size_t capacity = table_.empty() ? 16 : table_.size();
-  while (ops_.size() * 2 > capacity) capacity *= 2;
-  table_.assign(capacity, kAbsent);
-  const std::size_t mask = capacity - 1;
-  for (std::uint32_t list = 0; list < ops_.size(); ++list) {
-    std::size_t slot = static_cast<std::size_t>(mix64(ops_[list].handle())) & mask;
-    while (table_[slot] != kAbsent) slot = (slot + 1) & mask;
-    table_[slot] = list;
   }
 }
 

@@ -10,6 +10,7 @@
 
 #include "egraph/global_symbol.hpp"
 #include "egraph/id.hpp"
+#include "support/open_table.hpp"
 
 namespace quorvel::egraph {
 
@@ -58,14 +59,19 @@ class OperatorIndex {
  private:
   static constexpr std::uint32_t kAbsent = UINT32_MAX;
 
+  // A tracked operator's list number plus one (a zero slot is empty).
+  struct Slot {
+    std::uint32_t list_plus_one;
+  };
+
+  // The list number of op, or kAbsent.
   std::uint32_t slot_of(GlobalSymbol op) const;
-  void rehash();
   // Orders queued_ by list number, each list's ids ascending.
   void group_by_list();
 
   std::vector<GlobalSymbol> ops_;                 // tracked operators, by list number
   std::vector<std::vector<Id>> lists_;            // by list number
-  std::vector<std::uint32_t> table_;              // open addressing: list number or kAbsent
+  OpenTable<Slot> table_;
   std::vector<std::pair<std::uint32_t, Id>> queued_;
   std::vector<std::pair<std::uint32_t, Id>> grouped_;
   std::vector<std::size_t> group_ends_;

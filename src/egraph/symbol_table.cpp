@@ -12,7 +12,6 @@ namespace quorvel::egraph {
 namespace {
 
 constexpr std::size_t kTextBlockSize = 64 * 1024;
-constexpr std::size_t kInitialSlots = 64;
 
 // Texts are node names and params, chosen by callers, so the hash that picks
 // shard and slot is keyed with the process's random key: no set of texts
@@ -27,9 +26,7 @@ std::uint64_t text_hash(std::string_view text) {
 
 }  // namespace
 
-SymbolTable::SymbolTable() {
-  for (Shard& shard : shards_) shard.slots.assign(kInitialSlots, 0);
-}
+SymbolTable::SymbolTable() = default;
 
 SymbolTable::~SymbolTable() {
   for (Shard& shard : shards_) {
@@ -79,40 +76,21 @@ const char* SymbolTable::store_text(Shard& shard, std::string_view text) {
   return out;
 }
 
-void SymbolTable::grow_slots(Shard& shard) {
-  std::vector<std::uint32_t> slots(shard.slots.size() * 2, 0);
-  const std::size_t mask = slots.size() - 1;
-  for (std::uint32_t position : shard.slots) {
-    if (position == 0) continue;
-    std::size_t slot = entry(shard, position)->hash_tag & mask;
-    while (slots[slot] != 0) slot = (slot + 1) & mask;
-    slots[slot] = position;
-  }
-  shard.slots.swap(slots);
-}
-
 std::uint64_t SymbolTable::hash(std::string_view text) { return text_hash(text); }
 
-std::size_t SymbolTable::probe(const Shard& shard, std::string_view text, std::uint32_t tag) const {
-  const std::size_t mask = shard.slots.size() - 1;
-  std::size_t slot = tag & mask;
-  while (shard.slots[slot] != 0) {
-    const Entry* existing = entry(shard, shard.slots[slot]);
-    if (existing->hash_tag == tag && existing->size == text.size() &&
-        std::memcmp(existing->data, text.data(), text.size()) == 0) {
-      return slot;
-    }
-    slot = (slot + 1) & mask;
-  }
-  return slot;
+bool SymbolTable::holds(const Shard& shard, const Slot& slot, std::string_view text, std::uint32_t tag) const {
+  const Entry* existing = entry(shard, slot.position);
+  return existing->hash_tag == tag && existing->size == text.size() &&
+         std::memcmp(existing->data, text.data(), text.size()) == 0;
 }
 
 std::uint32_t SymbolTable::find(std::string_view text, std::uint64_t hash) {
   const std::uint32_t shard_index = static_cast<std::uint32_t>(hash >> (64 - kShardBits));
+  const std::uint32_t tag = static_cast<std::uint32_t>(hash);
   Shard& shard = shards_[shard_index];
   std::lock_guard<std::mutex> lock(shard.mutex);
-  const std::uint32_t position = shard.slots[probe(shard, text, static_cast<std::uint32_t>(hash))];
-  return position == 0 ? 0 : (shard_index << kPositionBits) | position;
+  const Slot* found = shard.slots.find(tag, [&](const Slot& slot) { return holds(shard, slot, text, tag); });
+  return found == nullptr ? 0 : (shard_index << kPositionBits) | found->position;
 }
 
 std::uint32_t SymbolTable::intern(std::string_view text) {
@@ -123,8 +101,10 @@ std::uint32_t SymbolTable::intern(std::string_view text) {
   Shard& shard = shards_[shard_index];
 
   std::lock_guard<std::mutex> lock(shard.mutex);
-  const std::size_t slot = probe(shard, text, tag);
-  if (shard.slots[slot] != 0) return (shard_index << kPositionBits) | shard.slots[slot];
+  const auto probe = shard.slots.find_or_room(
+      tag, [&](const Slot& slot) { return holds(shard, slot, text, tag); },
+      [&](const Slot& slot) { return entry(shard, slot.position)->hash_tag; });
+  if (probe.found) return (shard_index << kPositionBits) | probe.slot->position;
 
   if (shard.count == kPositionMask) {
     fail_invariant("a symbol table shard holds fewer than 2^28 texts", std::to_string(shard_index));
@@ -141,8 +121,7 @@ std::uint32_t SymbolTable::intern(std::string_view text) {
   }
   base[offset] = Entry{store_text(shard, text), static_cast<std::uint32_t>(text.size()), tag};
   shard.count = position;
-  shard.slots[slot] = position;
-  if (static_cast<std::size_t>(shard.count) * 2 > shard.slots.size()) grow_slots(shard);
+  shard.slots.fill(probe.slot, Slot{position});
   return (shard_index << kPositionBits) | position;
 }
 

@@ -10,6 +10,8 @@
 #include <string_view>
 #include <vector>
 
+#include "support/open_table.hpp"
+
 namespace quorvel::egraph {
 
 // Maps texts to 32-bit handles and back. The same text always yields the same
@@ -65,11 +67,15 @@ class SymbolTable {
   static constexpr std::uint32_t kFirstChunkBits = 8;
   static constexpr std::size_t kChunkCount = kPositionBits - kFirstChunkBits + 1;
 
+  struct Slot {
+    std::uint32_t position;  // 1-based, so a zero slot is empty
+  };
+
   struct Shard {
     std::mutex mutex;
     std::array<std::atomic<Entry*>, kChunkCount> chunks{};
     std::uint32_t count = 0;                  // entries so far (guarded)
-    std::vector<std::uint32_t> slots;         // open addressing: position or 0
+    OpenTable<Slot> slots;
     std::vector<std::unique_ptr<char[]>> text_blocks;
     char* block_cursor = nullptr;
     std::size_t block_left = 0;
@@ -78,10 +84,8 @@ class SymbolTable {
   static void locate(std::uint32_t position, std::size_t& chunk, std::size_t& offset);
   const Entry* entry(const Shard& shard, std::uint32_t position) const;
   const char* store_text(Shard& shard, std::string_view text);
-  void grow_slots(Shard& shard);
-  // The slot of shard (locked) that holds text, or the empty slot where it
-  // would go.
-  std::size_t probe(const Shard& shard, std::string_view text, std::uint32_t tag) const;
+  // Whether slot of shard (locked) holds text.
+  bool holds(const Shard& shard, const Slot& slot, std::string_view text, std::uint32_t tag) const;
 
   std::array<Shard, kShardCount> shards_;
 };
