@@ -22,7 +22,7 @@ ROOT = pathlib.Path(__file__).resolve().parent.parent
 sys.path.insert(0, str(ROOT / "tests" / "python"))
 sys.path.insert(0, str(ROOT / "bench"))
 
-CALLS = ["reduce", "reduction_report", "cone", "finalize", "step", "deserialize", "to_dot"]
+CALLS = ["build", "reduce", "reduction_report", "cone", "finalize", "step", "deserialize", "serialize", "to_dot"]
 
 WORKER = r'''
 import json, sys
@@ -32,13 +32,29 @@ from bench_support import interleaved_best
 with open(sys.argv[1], "rb") as f:
     blob = f.read()
 store = qc.GraphStore.deserialize(blob)
+adds = [(n["kind"], n["name"], n["inputs"], n["params"]) for n in store.nodes()]
+
+def build():
+    s = qc.GraphStore()
+    add_source, add_op, add_reduction = s.add_source, s.add_op, s.add_reduction
+    for kind, name, inputs, params in adds:
+        if kind == "op":
+            add_op(name, inputs, params)
+        elif kind == "source":
+            add_source(name, params)
+        else:
+            add_reduction(name, inputs, params)
+    return s
+
 calls = {
+    "build": build,
     "reduce": lambda: store.reduce(),
     "reduction_report": lambda: store.reduction_report(),
     "cone": lambda: store.cone(outputs=store.outputs()),
     "finalize": lambda: qc.IncrementalReducer().finalize(store),
     "step": lambda: qc.IncrementalReducer().step(store),
     "deserialize": lambda: qc.GraphStore.deserialize(blob),
+    "serialize": lambda: store.serialize(),
     "to_dot": lambda: store.to_dot(),
 }
 names = sys.argv[3].split(",")
@@ -57,6 +73,7 @@ def main():
     parser.add_argument("--baseline-python", required=True, help="an interpreter with the other build installed")
     parser.add_argument("--sizes", nargs="+", type=parse_size, default=[10_000, 100_000, 1_000_000])
     parser.add_argument("--rounds", type=int, default=3)
+    parser.add_argument("--calls", nargs="+", choices=CALLS, default=CALLS)
     args = parser.parse_args()
 
     from large_graph_blob import large_graph_blob
@@ -68,19 +85,20 @@ def main():
     for label, where in version.items():
         print(f"{label}: {where}")
     print(f"best of {args.rounds} rounds per build, the builds taking turns")
+    calls = args.calls
     print(f"{'call':>18}{'nodes':>11}{'baseline ms':>13}{'this ms':>10}{'this/baseline':>15}")
     with tempfile.TemporaryDirectory() as folder:
         for n in args.sizes:
             path = pathlib.Path(folder) / f"{n}.blob"
             path.write_bytes(large_graph_blob(n))
-            best = {label: {c: float("inf") for c in CALLS} for label in builds}
+            best = {label: {c: float("inf") for c in calls} for label in builds}
             for _ in range(args.rounds):
                 for label, python in builds.items():
-                    out = subprocess.run([python, "-c", WORKER, str(path), str(ROOT / "bench"), ",".join(CALLS)],
+                    out = subprocess.run([python, "-c", WORKER, str(path), str(ROOT / "bench"), ",".join(calls)],
                                          capture_output=True, text=True, check=True).stdout
                     for call, seconds in json.loads(out).items():
                         best[label][call] = min(best[label][call], seconds)
-            for call in CALLS:
+            for call in calls:
                 b, t = best["baseline"][call], best["this"][call]
                 print(f"{call:>18}{n:>11,}{b * 1e3:>13.2f}{t * 1e3:>10.2f}{t / b:>15.3f}")
 
