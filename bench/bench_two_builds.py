@@ -1,14 +1,18 @@
-"""What polling for Ctrl-C costs: the long calls timed with this build and
-with another build of the module (say, one made before polling existed,
-installed in its own environment), in one run.
+"""Before and after: the module's calls timed with this build and with
+another build of it (say, one made before a change, installed in its own
+environment), in one run.
 
 Both builds time the same calls on the same graphs (the mixed graph of
 tests/python/large_graph_blob.py), in worker processes that take turns
 round after round, so that drift in the machine's speed reaches both alike.
 Printed per call and size: the best time with each build and their ratio.
+`build` adds every node of the graph again with add_source/add_op/
+add_reduction (interning, the index growing from empty). The machine's
+noise between two runs of one build is about +-10% on two shared cores;
+`--baseline-python` set to this interpreter shows it.
 
-    python bench/bench_polling_cost.py --baseline-python OTHER_VENV/bin/python \
-        [--sizes 10k 100k 1M] [--rounds 3]
+    python bench/bench_two_builds.py --baseline-python OTHER_VENV/bin/python \
+        [--sizes 100 1k 10k 100k 1M] [--rounds 3] [--calls build reduce ...]
 """
 
 import argparse
