@@ -162,6 +162,10 @@ class ParamMap {
   std::optional<std::string_view> repeated_name() const noexcept;
   std::size_t size() const noexcept { return count_ & ~kHasNan; }
 
+  // The entries in their stored encoding (see param_map.cpp), for writers
+  // that transcode it in one pass instead of decoding each entry.
+  std::span<const unsigned char> encoding() const noexcept { return {bytes(), size_}; }
+
   friend bool operator==(const ParamMap& a, const ParamMap& b) noexcept;
 
   void hash_into(KeyedHasher& hasher) const noexcept;

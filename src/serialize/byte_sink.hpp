@@ -64,6 +64,13 @@ class ByteSink {
     }
   }
 
+  // Direct writing, for a routine that knows an upper bound of what it
+  // writes: the write position when at least `upper` bytes are left, else
+  // null (the routine then writes through the checked calls above).
+  // commit() moves the position past what was written there.
+  char* claim(std::size_t upper) noexcept { return static_cast<std::size_t>(end_ - pos_) >= upper ? pos_ : nullptr; }
+  void commit(char* written_to) noexcept { pos_ = written_to; }
+
   // True when every byte of the buffer was written and nothing was refused.
   bool exactly_filled() const noexcept { return !overflowed_ && pos_ == end_; }
 

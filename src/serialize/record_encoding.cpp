@@ -1,6 +1,10 @@
 #include "serialize/record_encoding.hpp"
 
 #include <bit>
+#include <cstring>
+#include <span>
+#include <string_view>
+#include <type_traits>
 
 namespace quorvel {
 
@@ -23,11 +27,134 @@ void encode_value(Out& out, const ParamValueView& value) noexcept {
 }
 
 template <class Out>
-void encode_params(Out& out, const ParamMap& params) noexcept {
+void encode_params_entrywise(Out& out, const ParamMap& params) noexcept {
   out.count(params.size());
   for (const ParamEntryView entry : params) {
     out.string(entry.name);
     encode_value(out, entry.value);
+  }
+}
+
+// The blob spells an entry as the map's own encoding does but for its
+// lengths, u32 where the map has LEB128: the name, the kind byte and the
+// value (Int and Float as their stored 8 bytes, Bool as 0 or 1, Str as a
+// length and the text). So a map is measured and written in one walk over
+// its encoding that widens each length and copies the runs between them,
+// without decoding entries. The stored numbers are native-endian, which is
+// the blob's little-endian on every target this walk is used on.
+template <class Out>
+void transcode_params(Out& out, const ParamMap& params) noexcept {
+  out.count(params.size());
+  const std::span<const unsigned char> encoding = params.encoding();
+  const unsigned char* at = encoding.data();
+  const unsigned char* const end = at + encoding.size();
+  const auto run = [&out](const unsigned char* from, std::size_t n) {
+    if constexpr (std::is_same_v<Out, EncodedSize>) {
+      out.bytes += n;
+    } else {
+      out.bytes(std::string_view(reinterpret_cast<const char*>(from), n));
+    }
+  };
+  while (at < end) {
+    const std::size_t name = param_encoding::get_varint(at);
+    out.count(name);
+    const auto kind = static_cast<ParamKind>(at[name]);
+    switch (kind) {
+      case ParamKind::Int:
+      case ParamKind::Float:
+        run(at, name + 9);
+        at += name + 9;
+        break;
+      case ParamKind::Bool:
+        run(at, name + 2);
+        at += name + 2;
+        break;
+      case ParamKind::Str: {
+        run(at, name + 1);
+        at += name + 1;
+        const std::size_t text = param_encoding::get_varint(at);
+        out.count(text);
+        run(at, text);
+        at += text;
+        break;
+      }
+    }
+  }
+}
+
+// Copies n bytes, n at least 8: the short runs of a map (a name with its
+// kind and value) take two overlapping fixed-size copies, not a call.
+[[gnu::always_inline]] inline char* put_run(char* out, const unsigned char* in, std::size_t n) noexcept {
+  if (n <= 16) {
+    std::memcpy(out, in, 8);
+    std::memcpy(out + n - 8, in + n - 8, 8);
+  } else if (n <= 32) {
+    std::memcpy(out, in, 16);
+    std::memcpy(out + n - 16, in + n - 16, 16);
+  } else {
+    std::memcpy(out, in, n);
+  }
+  return out + n;
+}
+
+[[gnu::always_inline]] inline char* put_u32(char* out, std::size_t n) noexcept {
+  store_u32_le(out, static_cast<std::uint32_t>(n));
+  return out + 4;
+}
+
+// transcode_params straight into the buffer: each entry widens by at most
+// three bytes per length and has at most two, so when that much room is
+// left no write needs a check of its own.
+bool transcode_params_unchecked(ByteSink& sink, const ParamMap& params) noexcept {
+  const std::span<const unsigned char> encoding = params.encoding();
+  char* out = sink.claim(4 + encoding.size() + 6 * params.size());
+  if (out == nullptr) return false;
+  out = put_u32(out, params.size());
+  const unsigned char* at = encoding.data();
+  const unsigned char* const end = at + encoding.size();
+  while (at < end) {
+    const std::size_t name = param_encoding::get_varint(at);
+    out = put_u32(out, name);
+    switch (static_cast<ParamKind>(at[name])) {
+      case ParamKind::Int:
+      case ParamKind::Float:
+        out = put_run(out, at, name + 9);
+        at += name + 9;
+        break;
+      case ParamKind::Bool:
+        std::memcpy(out, at, name);
+        out[name] = static_cast<char>(at[name]);
+        out[name + 1] = static_cast<char>(at[name + 1]);
+        out += name + 2;
+        at += name + 2;
+        break;
+      case ParamKind::Str: {
+        std::memcpy(out, at, name);
+        out[name] = static_cast<char>(at[name]);
+        out += name + 1;
+        at += name + 1;
+        const std::size_t text = param_encoding::get_varint(at);
+        out = put_u32(out, text);
+        std::memcpy(out, at, text);
+        out += text;
+        at += text;
+        break;
+      }
+    }
+  }
+  sink.commit(out);
+  return true;
+}
+
+template <class Out>
+void encode_params(Out& out, const ParamMap& params) noexcept {
+  if constexpr (std::endian::native == std::endian::little) {
+    if constexpr (std::is_same_v<Out, ByteSink>) {
+      if (transcode_params_unchecked(out, params)) return;
+    }
+    transcode_params(out, params);
+  } else {
+    encode_params_entrywise(out, params);
   }
 }
 

@@ -125,5 +125,42 @@ TEST(BlobRoundTrip, EqualRecordsMergeAndShiftLaterIds) {
   EXPECT_EQ(store->outputs(), (NodeIds{1}));
 }
 
+
+// The writer widens the parameter map's own one-to-three-byte lengths to
+// the blob's u32: names and texts on both sides of each width, between
+// values of every kind.
+class BlobParamLengths : public ::testing::TestWithParam<std::size_t> {};
+
+TEST_P(BlobParamLengths, NamesAndTextsOfEveryLengthWidth) {
+  const std::size_t n = GetParam();
+  const std::string name(n, 'n');
+  const std::string text(n, 't');
+  const ParamMap params({{"a" + name, ParamValue::text(text)},
+                         {"b", ParamValue::integer(-2)},
+                         {"c" + name, ParamValue::boolean(true)},
+                         {"d", ParamValue::floating(-0.0)},
+                         {"e" + name, ParamValue::text(name)}});
+  // The first map has the next record after it, the last one only the
+  // output count: the writer copies the first with one check for room for
+  // the widest it could be, the last one write by write.
+  GraphStore original;
+  add(original, NodeKey::source("s", params));
+  add(original, NodeKey::source("t", params));
+  Bytes expected = header(2);
+  for (const char* source : {"s", "t"}) {
+    expected.u8(0).str(source).u32(5)
+        .str("a" + name).u8(3).str(text)
+        .str("b").u8(0).u64(static_cast<std::uint64_t>(-2))
+        .str("c" + name).u8(2).u8(1)
+        .str("d").u8(1).u64(std::bit_cast<std::uint64_t>(-0.0))
+        .str("e" + name).u8(3).str(name);
+  }
+  const std::string blob = serialize_with(original, {});
+  EXPECT_EQ(blob, expected.u32(0).s);
+  EXPECT_EQ(read_ok(blob)->snapshot().nodes, original.snapshot().nodes);
+}
+
+INSTANTIATE_TEST_SUITE_P(Lengths, BlobParamLengths, ::testing::Values(0, 1, 126, 127, 128, 16383, 16384, 70000));
+
 }  // namespace
 }  // namespace quorvel
