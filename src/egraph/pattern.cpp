@@ -50,11 +50,25 @@ std::vector<Var> Pattern::vars() const {
   return vars;
 }
 
+namespace {
+
+// A search runs the matching machine over many classes; its registers and
+// choice stack are kept per thread and reused from search to search (their
+// sizes are bounded by the largest pattern), so a search allocates only
+// for its results. Machine::run starts from cleared buffers and does not
+// call back into a search.
+Machine& thread_machine() {
+  thread_local Machine machine;
+  return machine;
+}
+
+}  // namespace
+
 SearchResults Pattern::search_with_limit(const EGraph& egraph, std::size_t limit) const {
   if (!egraph.is_clean()) fail_invariant("Tried to search a dirty e-graph!", "the e-graph has not been rebuilt");
   SearchResults results;
   if (limit == 0) return results;
-  Machine machine;
+  Machine& machine = thread_machine();
   std::size_t remaining = limit;
   CancellationPoller cancellation;
   auto visit = [&](Id id) {
@@ -82,7 +96,7 @@ SearchResults Pattern::search_with_limit(const EGraph& egraph, std::size_t limit
 
 std::optional<SearchMatches> Pattern::search_eclass_with_limit(const EGraph& egraph, Id eclass,
                                                                std::size_t limit) const {
-  Machine machine;
+  Machine& machine = thread_machine();
   SearchMatches matches;
   matches.eclass = eclass;
   if (machine.run(egraph, program_, eclass, limit, matches.substs) == 0) return std::nullopt;
