@@ -139,6 +139,17 @@ ParamMap ParamMap::from_views(std::span<ParamEntryView> entries) {
   return map;
 }
 
+ParamMap ParamMap::from_encoding(std::span<const unsigned char> encoding, std::size_t count, bool has_nan) {
+  if (encoding.size() > kMaxEncodedBytes || count >= kHasNan) {
+    throw LimitExceeded("params too large: their encoding exceeds the 4 GiB record limit (4294967295 bytes)");
+  }
+  ParamMap map;
+  unsigned char* out = map.allocate(encoding.size());
+  if (!encoding.empty()) std::memcpy(out, encoding.data(), encoding.size());
+  map.count_ = static_cast<std::uint32_t>(count) | (has_nan ? kHasNan : 0);
+  return map;
+}
+
 template <class Entry>
 void ParamMap::encode_sorted(std::span<const Entry> entries) {
   std::size_t total = 0;

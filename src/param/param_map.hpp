@@ -93,6 +93,12 @@ class ParamMap {
   // but into the map's own encoding.
   static ParamMap from_views(std::span<ParamEntryView> entries);
 
+  // A map of `count` entries whose encoding (see param_map.cpp) a reader
+  // has already built and checked: names in map order, each value in its
+  // stored form, has_nan set when a Float entry is a NaN. The bytes are
+  // copied. Gives the map from_views gives for the same entries.
+  static ParamMap from_encoding(std::span<const unsigned char> encoding, std::size_t count, bool has_nan);
+
   ParamMap(const ParamMap& other);
   ParamMap(ParamMap&& other) noexcept;
   ParamMap& operator=(ParamMap other) noexcept;

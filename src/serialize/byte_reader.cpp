@@ -5,6 +5,9 @@
 
 #include <algorithm>
 #include <bit>
+#include <cmath>
+#include <cstring>
+#include <optional>
 #include <vector>
 
 #include "serialize/blob_format.hpp"
@@ -75,7 +78,84 @@ Outcome<ParamValueView, DecodeError> Reader::param_value(std::uint8_t tag) {
   return failure(DecodeError::bad_tag(DecodeError::TagSite::Param, tag));
 }
 
+namespace {
+
+// The largest map encoding params_in_order builds on the stack; larger
+// maps take the entry-by-entry path.
+constexpr std::size_t kInOrderBytes = 512;
+
+// A length in the map's encoding (LEB128).
+unsigned char* put_length(unsigned char* out, std::uint32_t n) noexcept {
+  while (n >= 0x80) {
+    *out++ = static_cast<unsigned char>(n | 0x80);
+    n >>= 7;
+  }
+  *out++ = static_cast<unsigned char>(n);
+  return out;
+}
+
+}  // namespace
+
+std::optional<ParamMap> Reader::params_in_order() {
+  if (remaining() < 4) return std::nullopt;
+  const std::uint32_t n = load_u32_le(pos_);
+  pos_ += 4;
+  unsigned char encoding[kInOrderBytes];
+  unsigned char* out = encoding;
+  const unsigned char* const limit = encoding + kInOrderBytes;
+  std::string_view previous;
+  bool has_nan = false;
+  // Each step checks that the bytes it reads are there and that what it
+  // writes fits: a length takes at most 5 bytes, a value 9.
+  auto text = [&](std::string_view& into) {
+    if (remaining() < 4) return false;
+    const std::uint32_t length = load_u32_le(pos_);
+    if (remaining() - 4 < length || static_cast<std::size_t>(limit - out) < std::size_t{5} + length + 9) return false;
+    into = std::string_view(pos_ + 4, length);
+    if (!is_valid_utf8(into)) return false;
+    pos_ += 4 + length;
+    out = put_length(out, length);
+    if (length != 0) std::memcpy(out, into.data(), length);
+    out += length;
+    return true;
+  };
+  for (std::uint32_t i = 0; i < n; ++i) {
+    std::string_view name;
+    if (!text(name) || name < previous || pos_ == end_) return std::nullopt;
+    previous = name;
+    const auto tag = static_cast<std::uint8_t>(*pos_++);
+    *out++ = tag;
+    switch (static_cast<ParamKind>(tag)) {
+      case ParamKind::Int:
+      case ParamKind::Float: {
+        if (remaining() < 8) return std::nullopt;
+        const std::uint64_t bits = load_u64_le(pos_);
+        pos_ += 8;
+        has_nan = has_nan || (static_cast<ParamKind>(tag) == ParamKind::Float && std::isnan(std::bit_cast<double>(bits)));
+        std::memcpy(out, &bits, 8);
+        out += 8;
+        break;
+      }
+      case ParamKind::Bool:
+        if (pos_ == end_) return std::nullopt;
+        *out++ = *pos_++ != 0 ? 1 : 0;  // any non-zero byte reads as true
+        break;
+      case ParamKind::Str: {
+        std::string_view value;
+        if (!text(value)) return std::nullopt;
+        break;
+      }
+      default: return std::nullopt;
+    }
+  }
+  return ParamMap::from_encoding(std::span<const unsigned char>(encoding, static_cast<std::size_t>(out - encoding)), n,
+                                 has_nan);
+}
+
 Outcome<ParamMap, DecodeError> Reader::params() {
+  const char* const start = pos_;
+  if (std::optional<ParamMap> in_order = params_in_order()) return std::move(*in_order);
+  pos_ = start;
   auto count = u32();
   if (!count) return failure(count.error());
   const std::uint32_t n = count.value();

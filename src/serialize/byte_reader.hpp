@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -56,6 +57,13 @@ class Reader {
   Outcome<NodeIds, DecodeError> inputs(NodeId node_index);
 
  private:
+  // The common case of params(): a well-formed map whose names are already
+  // in order and whose encoding is small, encoded in one pass over the
+  // blob. Empty, with the position wherever it stopped, for anything else;
+  // params() then reads the map again entry by entry, reporting the first
+  // fault as it always has.
+  std::optional<ParamMap> params_in_order();
+
   // The next `n` bytes, validated as UTF-8, without copying them.
   Outcome<std::string_view, DecodeError> utf8_bytes(std::uint32_t n) noexcept;
   Outcome<ParamValueView, DecodeError> param_value(std::uint8_t tag);

@@ -3,6 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <bit>
+#include <ostream>
+#include <string>
+#include <vector>
 
 #include "blob_bytes.hpp"
 #include "serialize/blob_reader.hpp"
@@ -161,6 +164,57 @@ TEST_P(BlobParamLengths, NamesAndTextsOfEveryLengthWidth) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Lengths, BlobParamLengths, ::testing::Values(0, 1, 126, 127, 128, 16383, 16384, 70000));
+
+
+// A map read from a blob is the map built from the same entries, whichever
+// way the reader took: in one pass for small maps already in name order,
+// entry by entry (sorting) for the rest. Interning the directly built key
+// into the read store must find the read node (same hash, same identity).
+struct ReadMapCase {
+  const char* label;
+  std::string params;  // the blob's count and entries
+  std::vector<ParamEntry> entries;
+};
+
+void PrintTo(const ReadMapCase& c, std::ostream* os) { *os << c.label; }
+
+class BlobParamRead : public ::testing::TestWithParam<ReadMapCase> {};
+
+TEST_P(BlobParamRead, GivesTheMapOfItsEntries) {
+  const ReadMapCase& c = GetParam();
+  const std::string blob = header(1).u8(0).str("s").raw(c.params).outputs({}).s;
+  auto store = read_ok(blob);
+  ASSERT_EQ(store->node_count(), 1u);
+  const NodeKey expected = NodeKey::source("s", ParamMap(c.entries));
+  EXPECT_EQ(store->snapshot().nodes[0], expected);
+  const auto id = store->intern(NodeKey::source("s", ParamMap(c.entries)));
+  ASSERT_TRUE(id.ok());
+  EXPECT_EQ(id.value(), 0u);
+  GraphStore direct;
+  add(direct, NodeKey::source("s", ParamMap(c.entries)));
+  EXPECT_EQ(serialize_with(*store, {}), serialize_with(direct, {}));
+}
+
+constexpr std::uint64_t kNanWithPayload = 0x7FF0000000000123ULL;
+
+INSTANTIATE_TEST_SUITE_P(
+    Maps, BlobParamRead,
+    ::testing::Values(
+        ReadMapCase{"InOrderEveryKind",
+                    Bytes{}.u32(4).str("b").u8(2).u8(7).str("f").u8(1).u64(kNanWithPayload)
+                        .str("i").u8(0).u64(static_cast<std::uint64_t>(-9)).str("t").u8(3).str("é").s,
+                    {{"b", ParamValue::boolean(true)},
+                     {"f", ParamValue::floating(std::bit_cast<double>(kNanWithPayload))},
+                     {"i", ParamValue::integer(-9)},
+                     {"t", ParamValue::text("é")}}},
+        ReadMapCase{"RepeatedNamesInOrder", Bytes{}.u32(2).str("n").u8(0).u64(1).str("n").u8(0).u64(2).s,
+                    {{"n", ParamValue::integer(1)}, {"n", ParamValue::integer(2)}}},
+        ReadMapCase{"OutOfOrder", Bytes{}.u32(2).str("z").u8(2).u8(0).str("a").u8(1).u64(0).s,
+                    {{"a", ParamValue::floating(0.0)}, {"z", ParamValue::boolean(false)}}},
+        ReadMapCase{"LargerThanOnePass", Bytes{}.u32(2).str("a").u8(3).str(std::string(600, 'x')).str("b").u8(0).u64(5).s,
+                    {{"a", ParamValue::text(std::string(600, 'x'))}, {"b", ParamValue::integer(5)}}},
+        ReadMapCase{"Empty", Bytes{}.u32(0).s, {}}),
+    [](const ::testing::TestParamInfo<ReadMapCase>& info) { return std::string(info.param.label); });
 
 }  // namespace
 }  // namespace quorvel
