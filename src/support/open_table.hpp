@@ -1,12 +1,12 @@
 // OpenTable: the one open-addressing hash table of the code base.
 //
 // A power-of-two array of small slots with linear probing, filled to at most
-// five eighths. The table knows neither keys nor hashes: a slot holds
-// whatever its owner chooses (typically a few bits of the hash and a
-// position in storage of the owner's), a lookup is given the hash and a
-// predicate that compares a slot with the borrowed key, and growth is given
-// a function that recomputes, from a slot alone, the hash it was filed
-// under. So keys are never copied into the table, and one table serves the
+// five eighths (a table may choose another limit, in eighths). The table
+// knows neither keys nor hashes: a slot holds whatever its owner chooses
+// (typically a few bits of the hash and a position in storage of the
+// owner's), a lookup is given the hash and a predicate that compares a slot
+// with the borrowed key, and growth is given a function that recomputes,
+// from a slot alone, the hash it was filed under. So keys are never copied into the table, and one table serves the
 // store's index, the engine's tables and the symbol tables alike.
 //
 // A slot whose bytes are all zero is empty; every other slot is occupied
@@ -31,10 +31,11 @@
 
 namespace quorvel {
 
-template <class Slot>
+template <class Slot, unsigned kMaxLoadEighths = 5>
 class OpenTable {
   static_assert(std::is_trivially_copyable_v<Slot>, "slots are moved as bytes");
   static_assert(std::has_unique_object_representations_v<Slot>, "a slot's bytes tell whether it is empty");
+  static_assert(kMaxLoadEighths >= 1 && kMaxLoadEighths <= 7, "a table keeps an empty slot to end every probe");
 
  public:
   // The smallest table that is allocated.
@@ -53,7 +54,7 @@ class OpenTable {
   }
 
   // The most entries a table of this capacity holds.
-  static constexpr std::size_t max_entries(std::size_t capacity) noexcept { return capacity / 8 * 5; }
+  static constexpr std::size_t max_entries(std::size_t capacity) noexcept { return capacity / 8 * kMaxLoadEighths; }
   // The capacity that holds n entries.
   static std::size_t capacity_for(std::size_t n) {
     if (n > (std::size_t{1} << 58)) throw std::bad_alloc();

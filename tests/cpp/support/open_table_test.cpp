@@ -79,6 +79,9 @@ TEST(OpenTable, FillsToFiveEighthsBeforeGrowing) {
   EXPECT_EQ(t.table.capacity(), 32u);
   EXPECT_EQ(OpenTable<TestSlot>::capacity_for(20), 32u);
   EXPECT_EQ(OpenTable<TestSlot>::capacity_for(21), 64u);
+  // A table that chose three quarters.
+  EXPECT_EQ((OpenTable<TestSlot, 6>::capacity_for(24)), 32u);
+  EXPECT_EQ((OpenTable<TestSlot, 6>::capacity_for(25)), 64u);
 }
 
 TEST(OpenTable, ReservedRoomTakesInsertsWithoutGrowing) {
