@@ -9,6 +9,7 @@
 #include "param/token_escape.hpp"
 #include "support/hash_mix.hpp"
 #include "support/internal_error.hpp"
+#include "support/short_copy.hpp"
 
 namespace quorvel {
 
@@ -27,19 +28,6 @@ std::size_t varint_size(std::size_t n) noexcept {
   return size;
 }
 
-unsigned char* put_varint(unsigned char* out, std::size_t n) noexcept {
-  if (n < 0x80) {  // every name and text shorter than 128 bytes
-    *out = static_cast<unsigned char>(n);
-    return out + 1;
-  }
-  while (n >= 0x80) {
-    *out++ = static_cast<unsigned char>(n | 0x80);
-    n >>= 7;
-  }
-  *out++ = static_cast<unsigned char>(n);
-  return out;
-}
-
 ParamEntryView view_of(const ParamEntry& e) noexcept { return {e.name, e.value.view()}; }
 const ParamEntryView& view_of(const ParamEntryView& e) noexcept { return e; }
 
@@ -54,29 +42,13 @@ std::size_t encoded_size(const ParamEntryView& e) noexcept {
   return size;
 }
 
-// Copies a byte string. The short ones a map mostly holds take two
-// overlapping fixed-size copies instead of a library call.
 [[gnu::always_inline]] inline unsigned char* put_bytes(unsigned char* out, std::string_view bytes) noexcept {
-  const char* in = bytes.data();
-  const std::size_t n = bytes.size();
-  if (n > 16) {
-    std::memcpy(out, in, n);
-  } else if (n >= 8) {
-    std::memcpy(out, in, 8);
-    std::memcpy(out + n - 8, in + n - 8, 8);
-  } else if (n >= 4) {
-    std::memcpy(out, in, 4);
-    std::memcpy(out + n - 4, in + n - 4, 4);
-  } else if (n > 0) {
-    out[0] = static_cast<unsigned char>(in[0]);
-    out[n / 2] = static_cast<unsigned char>(in[n / 2]);
-    out[n - 1] = static_cast<unsigned char>(in[n - 1]);
-  }
-  return out + n;
+  copy_short(out, bytes.data(), bytes.size());
+  return out + bytes.size();
 }
 
 [[gnu::always_inline]] inline unsigned char* encode(unsigned char* out, const ParamEntryView& e) noexcept {
-  out = put_varint(out, e.name.size());
+  out = param_encoding::put_varint(out, e.name.size());
   out = put_bytes(out, e.name);
   *out++ = static_cast<unsigned char>(e.value.kind());
   switch (e.value.kind()) {
@@ -93,7 +65,7 @@ std::size_t encoded_size(const ParamEntryView& e) noexcept {
     case ParamKind::Bool: *out++ = e.value.as_bool() ? 1 : 0; return out;
     case ParamKind::Str: {
       const std::string_view text = e.value.as_str();
-      out = put_varint(out, text.size());
+      out = param_encoding::put_varint(out, text.size());
       return put_bytes(out, text);
     }
   }

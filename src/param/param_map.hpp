@@ -45,6 +45,21 @@ inline std::size_t get_varint(const unsigned char*& in) noexcept {
   }
 }
 
+// Writes a length (LEB128) at `out` (room for 10 bytes, 5 for a 32-bit
+// length) and returns the end of what it wrote.
+inline unsigned char* put_varint(unsigned char* out, std::size_t n) noexcept {
+  if (n < 0x80) {  // every name and text shorter than 128 bytes
+    *out = static_cast<unsigned char>(n);
+    return out + 1;
+  }
+  while (n >= 0x80) {
+    *out++ = static_cast<unsigned char>(n | 0x80);
+    n >>= 7;
+  }
+  *out++ = static_cast<unsigned char>(n);
+  return out;
+}
+
 // Decodes the entry at `at` (see param_map.cpp for the encoding) and moves
 // `at` past it.
 inline ParamEntryView decode(const unsigned char*& at) noexcept {

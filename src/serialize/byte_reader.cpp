@@ -12,6 +12,7 @@
 
 #include "serialize/blob_format.hpp"
 #include "serialize/utf8_validation.hpp"
+#include "support/short_copy.hpp"
 
 namespace quorvel {
 
@@ -84,16 +85,6 @@ namespace {
 // maps take the entry-by-entry path.
 constexpr std::size_t kInOrderBytes = 512;
 
-// A length in the map's encoding (LEB128).
-unsigned char* put_length(unsigned char* out, std::uint32_t n) noexcept {
-  while (n >= 0x80) {
-    *out++ = static_cast<unsigned char>(n | 0x80);
-    n >>= 7;
-  }
-  *out++ = static_cast<unsigned char>(n);
-  return out;
-}
-
 }  // namespace
 
 std::optional<ParamMap> Reader::params_in_order() {
@@ -114,8 +105,8 @@ std::optional<ParamMap> Reader::params_in_order() {
     into = std::string_view(pos_ + 4, length);
     if (!is_valid_utf8(into)) return false;
     pos_ += 4 + length;
-    out = put_length(out, length);
-    if (length != 0) std::memcpy(out, into.data(), length);
+    out = param_encoding::put_varint(out, length);
+    copy_short(out, into.data(), length);
     out += length;
     return true;
   };

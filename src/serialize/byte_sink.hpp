@@ -12,6 +12,7 @@
 
 #include "node/node_id.hpp"
 #include "serialize/little_endian.hpp"
+#include "support/short_copy.hpp"
 
 namespace quorvel {
 
@@ -37,7 +38,7 @@ class ByteSink {
 
   void bytes(std::string_view b) noexcept {
     if (!room(b.size())) return;
-    copy(pos_, b.data(), b.size());
+    copy_short(pos_, b.data(), b.size());
     pos_ += b.size();
   }
 
@@ -75,24 +76,6 @@ class ByteSink {
   bool exactly_filled() const noexcept { return !overflowed_ && pos_ == end_; }
 
  private:
-  // The names and texts a blob mostly holds are short: they take two
-  // overlapping fixed-size copies instead of a library call.
-  [[gnu::always_inline]] static void copy(char* out, const char* in, std::size_t n) noexcept {
-    if (n > 16) {
-      std::memcpy(out, in, n);
-    } else if (n >= 8) {
-      std::memcpy(out, in, 8);
-      std::memcpy(out + n - 8, in + n - 8, 8);
-    } else if (n >= 4) {
-      std::memcpy(out, in, 4);
-      std::memcpy(out + n - 4, in + n - 4, 4);
-    } else if (n > 0) {
-      out[0] = in[0];
-      out[n / 2] = in[n / 2];
-      out[n - 1] = in[n - 1];
-    }
-  }
-
   bool room(std::size_t n) noexcept {
     if (static_cast<std::size_t>(end_ - pos_) >= n) return true;
     overflowed_ = true;

@@ -1,10 +1,11 @@
 #include "serialize/record_encoding.hpp"
 
 #include <bit>
-#include <cstring>
 #include <span>
 #include <string_view>
 #include <type_traits>
+
+#include "support/short_copy.hpp"
 
 namespace quorvel {
 
@@ -82,67 +83,29 @@ void transcode_params(Out& out, const ParamMap& params) noexcept {
   }
 }
 
-// Copies n bytes, n at least 8: the short runs of a map (a name with its
-// kind and value) take two overlapping fixed-size copies, not a call.
-[[gnu::always_inline]] inline char* put_run(char* out, const unsigned char* in, std::size_t n) noexcept {
-  if (n <= 16) {
-    std::memcpy(out, in, 8);
-    std::memcpy(out + n - 8, in + n - 8, 8);
-  } else if (n <= 32) {
-    std::memcpy(out, in, 16);
-    std::memcpy(out + n - 16, in + n - 16, 16);
-  } else {
-    std::memcpy(out, in, n);
+// Writes straight into a buffer known to have room, for transcode_params:
+// the ByteSink interface it uses, unchecked.
+struct UncheckedWriter {
+  char* out;
+  void count(std::size_t n) noexcept {
+    store_u32_le(out, static_cast<std::uint32_t>(n));
+    out += 4;
   }
-  return out + n;
-}
-
-[[gnu::always_inline]] inline char* put_u32(char* out, std::size_t n) noexcept {
-  store_u32_le(out, static_cast<std::uint32_t>(n));
-  return out + 4;
-}
+  void bytes(std::string_view b) noexcept {
+    copy_short(out, b.data(), b.size());
+    out += b.size();
+  }
+};
 
 // transcode_params straight into the buffer: each entry widens by at most
 // three bytes per length and has at most two, so when that much room is
 // left no write needs a check of its own.
 bool transcode_params_unchecked(ByteSink& sink, const ParamMap& params) noexcept {
-  const std::span<const unsigned char> encoding = params.encoding();
-  char* out = sink.claim(4 + encoding.size() + 6 * params.size());
+  char* out = sink.claim(4 + params.encoding().size() + 6 * params.size());
   if (out == nullptr) return false;
-  out = put_u32(out, params.size());
-  const unsigned char* at = encoding.data();
-  const unsigned char* const end = at + encoding.size();
-  while (at < end) {
-    const std::size_t name = param_encoding::get_varint(at);
-    out = put_u32(out, name);
-    switch (static_cast<ParamKind>(at[name])) {
-      case ParamKind::Int:
-      case ParamKind::Float:
-        out = put_run(out, at, name + 9);
-        at += name + 9;
-        break;
-      case ParamKind::Bool:
-        std::memcpy(out, at, name);
-        out[name] = static_cast<char>(at[name]);
-        out[name + 1] = static_cast<char>(at[name + 1]);
-        out += name + 2;
-        at += name + 2;
-        break;
-      case ParamKind::Str: {
-        std::memcpy(out, at, name);
-        out[name] = static_cast<char>(at[name]);
-        out += name + 1;
-        at += name + 1;
-        const std::size_t text = param_encoding::get_varint(at);
-        out = put_u32(out, text);
-        std::memcpy(out, at, text);
-        out += text;
-        at += text;
-        break;
-      }
-    }
-  }
-  sink.commit(out);
+  UncheckedWriter writer{out};
+  transcode_params(writer, params);
+  sink.commit(writer.out);
   return true;
 }
 
