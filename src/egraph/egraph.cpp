@@ -6,6 +6,7 @@
 
 #include "support/cancellation.hpp"
 #include "support/internal_error.hpp"
+#include "support/lookahead.hpp"
 
 namespace quorvel::egraph {
 
@@ -102,13 +103,14 @@ bool EGraph::perform_union(Id a, Id b) {
 std::size_t EGraph::process_unions() {
   std::size_t merges = 0;
   constexpr std::size_t kAhead = 8;
+  const bool look_ahead = worth_looking_ahead(union_find_.size());
   CancellationPoller cancellation;
   while (!pending_.empty()) {
     cancellation.tick();
     // Entries are taken from the back; hint the memory of those coming next:
     // the added node, then its children's union-find entries, then its memo
     // slot (by the children's roots as they stand now).
-    const std::size_t size = pending_.size();
+    const std::size_t size = look_ahead ? pending_.size() : 0;
     if (size > 3 * kAhead) __builtin_prefetch(&added_nodes_[pending_[size - 1 - 3 * kAhead]]);
     if (size > 2 * kAhead) {
       for (Id child : added_nodes_[pending_[size - 1 - 2 * kAhead]].children()) union_find_.prefetch(child);
@@ -159,11 +161,12 @@ void EGraph::rebuild_classes() {
   }
 
   constexpr std::size_t kAhead = 8;
+  const std::size_t ahead_end = worth_looking_ahead(classes_.size()) ? dirty_roots_.size() : 0;
   CancellationPoller cancellation;
   for (std::size_t k = 0; k < dirty_roots_.size(); ++k) {
     cancellation.tick();
-    if (k + 2 * kAhead < dirty_roots_.size()) prefetch_class(dirty_roots_[k + 2 * kAhead]);
-    if (k + kAhead < dirty_roots_.size()) prefetch_class_nodes(dirty_roots_[k + kAhead]);
+    if (k + 2 * kAhead < ahead_end) prefetch_class(dirty_roots_[k + 2 * kAhead]);
+    if (k + kAhead < ahead_end) prefetch_class_nodes(dirty_roots_[k + kAhead]);
     const Id root = dirty_roots_[k];
     dirty_mark_[root] = 0;
     EClass& eclass = live_class(root);

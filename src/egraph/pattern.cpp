@@ -9,6 +9,7 @@
 #include "egraph/program_compiler.hpp"
 #include "support/cancellation.hpp"
 #include "support/internal_error.hpp"
+#include "support/lookahead.hpp"
 
 namespace quorvel::egraph {
 
@@ -85,9 +86,12 @@ SearchResults Pattern::search_with_limit(const EGraph& egraph, std::size_t limit
     // Only classes holding the root's operator can match; the index lists
     // them in ascending id order.
     const std::span<const Id> candidates = egraph.classes_with_operator(root().node().op());
+    const bool look_ahead = worth_looking_ahead(egraph.number_of_ids());
     for (std::size_t k = 0; k < candidates.size() && remaining != 0; ++k) {
-      if (k + 2 * kPrefetchDistance < candidates.size()) egraph.prefetch_class(candidates[k + 2 * kPrefetchDistance]);
-      if (k + kPrefetchDistance < candidates.size()) egraph.prefetch_class_nodes(candidates[k + kPrefetchDistance]);
+      if (look_ahead) {
+        if (k + 2 * kPrefetchDistance < candidates.size()) egraph.prefetch_class(candidates[k + 2 * kPrefetchDistance]);
+        if (k + kPrefetchDistance < candidates.size()) egraph.prefetch_class_nodes(candidates[k + kPrefetchDistance]);
+      }
       visit(candidates[k]);
     }
   }
@@ -158,7 +162,10 @@ std::vector<Id> Pattern::apply_matches(EGraph& egraph, const SearchResults& matc
     }
     egraph.prefetch_add(probe);
   };
-  for (; ahead < kPrefetchDistance; ++ahead) prefetch_ahead(ahead);
+  const bool look_ahead = worth_looking_ahead(egraph.number_of_ids());
+  if (look_ahead) {
+    for (; ahead < kPrefetchDistance; ++ahead) prefetch_ahead(ahead);
+  }
   // A one-node instantiation that the matched class already holds is what
   // the memo would find, and its union would merge nothing: while no union
   // has merged two classes since the last rebuild, node lists and
@@ -171,7 +178,7 @@ std::vector<Id> Pattern::apply_matches(EGraph& egraph, const SearchResults& matc
     const SearchMatchesRef match = matches[k];
     for (const Subst& subst : match.substs) {
       cancellation.tick();
-      prefetch_ahead(ahead++);
+      if (look_ahead) prefetch_ahead(ahead++);
       if (one_node_ && !egraph.merged_since_rebuild() && instantiate(subst, instance) &&
           egraph.class_holds(match.eclass, instance)) {
         continue;

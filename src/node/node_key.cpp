@@ -54,29 +54,44 @@ NodeKey NodeKey::with_inputs(NodeInputs inputs) const {
   return copy;
 }
 
-bool operator==(const NodeKey& a, const NodeKey& b) noexcept {
-  if (a.kind_ != b.kind_ || a.inputs_ != b.inputs_ || a.name_ != b.name_ || !(a.params_ == b.params_)) return false;
+bool same_operator(const NodeKey& a, const NodeKey& b) noexcept {
+  if (a.kind_ != b.kind_ || a.name_ != b.name_ || !(a.params_ == b.params_)) return false;
   if (a.kind_ == NodeKind::External) return a.descriptor_value() == b.descriptor_value();
   if (a.kind_ == NodeKind::Stage) return a.members_value() == b.members_value();
   return true;
 }
 
-std::uint64_t NodeKey::hash(const HashKey& key) const noexcept {
+bool operator==(const NodeKey& a, const NodeKey& b) noexcept {
+  return a.inputs_ == b.inputs_ && same_operator(a, b);
+}
+
+// Inline in both hashes, so that their hasher stays in registers.
+inline void NodeKey::hash_operator_into(KeyedHasher& h) const noexcept {
   // Every variable-length part goes in after its length (the name's shares
   // a word with the kind), so distinct keys are distinct word streams.
-  KeyedHasher h(key);
   const std::string_view name = name_.view();
   h.word(static_cast<std::uint64_t>(kind_) | static_cast<std::uint64_t>(name.size()) << 8);
   h.raw_bytes(name);
   params_.hash_into(h);
-  h.word(inputs_.size());
-  for (NodeId id : inputs_) h.word(id);
   if (kind_ == NodeKind::External) descriptor_value().hash_into(h);
   if (kind_ == NodeKind::Stage) {
     const std::vector<StageOp>& members = members_value();
     h.word(members.size());
     for (const StageOp& m : members) m.hash_into(h);
   }
+}
+
+std::uint64_t NodeKey::operator_hash(const HashKey& key) const noexcept {
+  KeyedHasher h(key);
+  hash_operator_into(h);
+  return h.finish();
+}
+
+std::uint64_t NodeKey::hash(const HashKey& key) const noexcept {
+  KeyedHasher h(key);
+  hash_operator_into(h);
+  h.word(inputs_.size());
+  for (NodeId id : inputs_) h.word(id);
   return h.finish();
 }
 

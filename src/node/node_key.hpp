@@ -58,6 +58,12 @@ class NodeKey {
   // The keyed hash of every field (see support/keyed_hash.hpp).
   std::uint64_t hash(const HashKey& key) const noexcept;
 
+  // Whether a and b are the same operator: equal in everything but their
+  // inputs (kind, name, params, and the descriptor or the members).
+  friend bool same_operator(const NodeKey& a, const NodeKey& b) noexcept;
+  // The keyed hash of the fields same_operator compares.
+  std::uint64_t operator_hash(const HashKey& key) const noexcept;
+
   // The canonical operator text without inputs, e.g. "op|add|k=i2".
   std::string token() const;
   // Appends token() to out (a loop reusing one buffer allocates nothing).
@@ -106,6 +112,10 @@ class NodeKey {
    private:
     std::unique_ptr<Extra> ptr_;
   };
+
+  // Feeds every field but the inputs, each variable-length part after its
+  // length.
+  void hash_operator_into(KeyedHasher& h) const noexcept;
 
   const PayloadDescriptor& descriptor_value() const noexcept { return extra_.get<PayloadDescriptor>(); }
   const std::vector<StageOp>& members_value() const noexcept { return extra_.get<std::vector<StageOp>>(); }

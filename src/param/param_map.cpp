@@ -213,18 +213,13 @@ bool operator==(const ParamMap& a, const ParamMap& b) noexcept {
   return true;
 }
 
-void ParamMap::hash_into(KeyedHasher& hasher) const noexcept {
-  if ((count_ & kHasNan) == 0) {
-    // Count and encoded size in one word, then the encoding.
-    hasher.word(count_ | static_cast<std::uint64_t>(size_) << 32);
-    return hasher.raw_bytes(std::string_view(reinterpret_cast<const char*>(bytes()), size_));
-  }
+KeyedHasher ParamMap::hashed_canonically(KeyedHasher hasher) const noexcept {
   hasher.word(count_);
-  // NaNs with different payloads are equal: hash the canonical values.
   for (const ParamEntryView e : *this) {
     hasher.bytes(e.name);
     e.value.hash_into(hasher);
   }
+  return hasher;
 }
 
 void ParamMap::append_token(std::string& out) const {

@@ -189,7 +189,16 @@ class ParamMap {
 
   friend bool operator==(const ParamMap& a, const ParamMap& b) noexcept;
 
-  void hash_into(KeyedHasher& hasher) const noexcept;
+  // Inline, so that a hasher local to the caller stays in registers.
+  void hash_into(KeyedHasher& hasher) const noexcept {
+    if ((count_ & kHasNan) != 0) {
+      hasher = hashed_canonically(hasher);
+      return;
+    }
+    // Count and encoded size in one word, then the encoding.
+    hasher.word(count_ | static_cast<std::uint64_t>(size_) << 32);
+    hasher.raw_bytes(std::string_view(reinterpret_cast<const char*>(bytes()), size_));
+  }
 
   // "name=value;name=value" with names escaped; empty for an empty map.
   std::string token() const;
@@ -201,6 +210,11 @@ class ParamMap {
 
  private:
   static constexpr std::size_t kInlineBytes = 32;
+
+  // NaNs with different payloads are equal: a map holding one hashes the
+  // canonical values. Takes and returns the hasher by value, so that the
+  // caller's own never has its address taken.
+  KeyedHasher hashed_canonically(KeyedHasher hasher) const noexcept;
 
   const unsigned char* bytes() const noexcept { return size_ > kInlineBytes ? storage_.heap : storage_.inline_bytes; }
   unsigned char* allocate(std::size_t size);

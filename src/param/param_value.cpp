@@ -71,9 +71,11 @@ void ParamValueView::append_token(std::string& out) const {
     }
     case ParamKind::Float: {
       static constexpr char kHex[] = "0123456789abcdef";
-      std::uint64_t bits = canonical_float_bits(as_float());
-      out.push_back('f');
-      for (int shift = 60; shift >= 0; shift -= 4) out.push_back(kHex[(bits >> shift) & 0xF]);
+      const std::uint64_t bits = canonical_float_bits(as_float());
+      char text[17];
+      text[0] = 'f';
+      for (int k = 0; k < 16; ++k) text[1 + k] = kHex[(bits >> (60 - 4 * k)) & 0xF];
+      out.append(text, sizeof text);
       return;
     }
     case ParamKind::Bool:

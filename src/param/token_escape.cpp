@@ -5,16 +5,23 @@ namespace quorvel {
 void append_escaped_token(std::string& out, std::string_view text) {
   // One pass is equivalent to the four ordered replacements: the escape
   // sequences introduced for ; = | contain no further special characters,
-  // and "%" is escaped before them.
-  for (char c : text) {
-    switch (c) {
-      case '%': out.append("%25"); break;
-      case ';': out.append("%3B"); break;
-      case '=': out.append("%3D"); break;
-      case '|': out.append("%7C"); break;
-      default: out.push_back(c);
+  // and "%" is escaped before them. Runs of plain characters are appended
+  // whole.
+  std::size_t plain_from = 0;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    const char* escape = nullptr;
+    switch (text[i]) {
+      case '%': escape = "%25"; break;
+      case ';': escape = "%3B"; break;
+      case '=': escape = "%3D"; break;
+      case '|': escape = "%7C"; break;
+      default: continue;
     }
+    out.append(text.data() + plain_from, i - plain_from);
+    out.append(escape, 3);
+    plain_from = i + 1;
   }
+  out.append(text.data() + plain_from, text.size() - plain_from);
 }
 
 std::string escape_token(std::string_view text) {

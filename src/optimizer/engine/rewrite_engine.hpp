@@ -13,6 +13,12 @@ class RewriteEngine {
   // graph's inputs must name earlier positions and its outputs valid ones;
   // the engine only reads it (and itself), so concurrent calls are safe.
   virtual CanonicalGraph canonicalize(const EngineGraph& graph) const = 0;
+
+  // Whether canonicalize's graph never holds two nodes with the same op and
+  // the same inputs (the engine closes its merges under congruence), so
+  // that hash-consing it again would merge nothing and the pipeline skips
+  // that pass.
+  virtual bool closes_under_congruence() const noexcept { return false; }
 };
 
 }  // namespace quorvel

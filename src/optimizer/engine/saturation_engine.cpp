@@ -8,6 +8,7 @@
 #include "optimizer/engine/rule_set.hpp"
 #include "support/cancellation.hpp"
 #include "support/internal_error.hpp"
+#include "support/lookahead.hpp"
 
 namespace quorvel {
 
@@ -34,11 +35,12 @@ egraph::EGraph add_all(const EngineGraph& graph, LargeVector<egraph::Id>& ids) {
   // holds unless one of them duplicates an earlier node (a wrong guess only
   // wastes the hint).
   constexpr std::size_t kLookahead = 16;
+  const bool look_ahead = worth_looking_ahead(n);
   std::vector<egraph::Id> ahead;
   CancellationPoller cancellation;
   for (std::size_t i = 0; i < n; ++i) {
     cancellation.tick();
-    if (i + kLookahead < n) {
+    if (look_ahead && i + kLookahead < n) {
       const EngineNode& next = graph.nodes[i + kLookahead];
       const std::size_t next_id = egraph.number_of_ids();
       ahead.clear();

@@ -44,6 +44,10 @@ class SaturationEngine final : public RewriteEngine {
   explicit SaturationEngine(std::vector<egraph::Rewrite> rules);
 
   CanonicalGraph canonicalize(const EngineGraph& graph) const override;
+  // Every run ends with a rebuild, which leaves no two classes holding
+  // nodes of one op over the same child classes; the canonical graph keeps
+  // one node per class, with inputs numbered by class.
+  bool closes_under_congruence() const noexcept override { return true; }
 
   // Sets the three limits of a run over an engine graph of n nodes; the
   // scheduler stays the runner's default one.

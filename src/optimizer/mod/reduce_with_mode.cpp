@@ -7,7 +7,7 @@
 #include "node/renumber.hpp"
 #include "optimizer/mod/common_subexpressions.hpp"
 #include "optimizer/mod/dead_code_elimination.hpp"
-#include "optimizer/mod/engine_key.hpp"
+#include "optimizer/mod/operator_symbols.hpp"
 #include "optimizer/mod/prototypes.hpp"
 #include "optimizer/mod/stage_fusion.hpp"
 #include "support/cancellation.hpp"
@@ -39,22 +39,20 @@ class PhaseClock {
 // key as its prototype. Prototypes keep their original inputs, which
 // fusion replaces. Every node but an op node is a barrier to fusion: the
 // one place the flag is computed.
-EngineGraph to_engine_graph(const NodeList& nodes, const Reachability& kept, egraph::LocalSymbols& symbols,
+EngineGraph to_engine_graph(const NodeList& nodes, const Reachability& kept, OperatorSymbols& operators,
                             Prototypes& prototypes) {
   EngineGraph graph;
   graph.nodes.reserve(kept.kept_ids.size());
   NodeIds inputs;
-  std::string key;  // reused: building a key allocates nothing once it is large enough
   CancellationPoller cancellation;
   for (NodeId x : kept.kept_ids) {
     cancellation.tick();
     const NodeKey& node = nodes[x];
-    key.clear();
-    append_engine_key(node, key);
-    const egraph::GlobalSymbol op = symbols.intern(key);
-    prototypes.offer(op, x);
+    const OperatorSymbols::Symbol op = operators.of(x);
+    // A later node of an operator already seen cannot be its key's first.
+    if (op.first) prototypes.offer(op.symbol, x);
     renumber(node.inputs(), kept.kept_index, inputs);
-    graph.nodes.push_back(EngineNode{op, EngineInputs(inputs), node.kind() != NodeKind::Op});
+    graph.nodes.push_back(EngineNode{op.symbol, EngineInputs(inputs), node.kind() != NodeKind::Op});
   }
   graph.outputs = kept.outputs;
   return graph;
@@ -78,7 +76,8 @@ Reduced reduce_with_mode(const NodeList& nodes, const NodeIds& outputs, const Re
   CanonicalGraph canonical;
   HashConsedGraph consed;
   {
-    const EngineGraph engine_graph = to_engine_graph(nodes, kept, symbols, prototypes);
+    OperatorSymbols operators(nodes, symbols, reachable / 4);
+    const EngineGraph engine_graph = to_engine_graph(nodes, kept, operators, prototypes);
     kept.kept_ids = NodeIds();
     clock.lap(&ReductionTimings::engine_graph);
     canonical = engine.canonicalize(engine_graph);
@@ -87,7 +86,14 @@ Reduced reduce_with_mode(const NodeList& nodes, const NodeIds& outputs, const Re
 
   // The engine graph and the e-graph's tables, freed when the engine
   // returned, are kept by the large-block allocator and serve CSE's blocks.
-  consed = cse(canonical.graph);
+  // An engine whose graph is closed under congruence leaves CSE nothing to
+  // merge: its graph is taken as it is.
+  const bool consed_by_engine = engine.closes_under_congruence();
+  if (consed_by_engine) {
+    consed.graph = std::move(canonical.graph);
+  } else {
+    consed = cse(canonical.graph);
+  }
   canonical.graph = EngineGraph();
   clock.lap(&ReductionTimings::cse);
 
@@ -102,7 +108,8 @@ Reduced reduce_with_mode(const NodeList& nodes, const NodeIds& outputs, const Re
     cancellation.tick();
     const std::uint64_t k = kept.kept_index[x];
     if (k == kNoNode) continue;
-    r.node_map[x] = fused.landing[consed.cse_index[canonical.canonical_index[k]]];
+    const std::uint64_t c = canonical.canonical_index[k];
+    r.node_map[x] = fused.landing[consed_by_engine ? c : consed.cse_index[c]];
   }
   r.counters.input_nodes = nodes.size();
   r.counters.reachable_nodes = reachable;

@@ -6,6 +6,7 @@
 #include <array>
 #include <cctype>
 #include <chrono>
+#include <set>
 #include <string>
 #include <thread>
 #include <utility>
@@ -302,6 +303,13 @@ TEST(SaturationEngine, RandomGraphsGiveEqualAnswersTwice) {
     EXPECT_EQ(next, first.graph.nodes.size());
     for (std::size_t k = 0; k < first.graph.nodes.size(); ++k) {
       for (NodeId input : first.graph.nodes[k].inputs) EXPECT_LT(input, k);
+    }
+    // No two canonical nodes are one op over the same inputs: hash-consing
+    // the graph again would merge nothing, so the pipeline skips it.
+    EXPECT_TRUE(engine.closes_under_congruence());
+    std::set<std::pair<std::uint32_t, NodeIds>> distinct;
+    for (const EngineNode& node : first.graph.nodes) {
+      EXPECT_TRUE(distinct.emplace(node.op.handle(), node.inputs.to_vector()).second) << seed;
     }
   }
 }

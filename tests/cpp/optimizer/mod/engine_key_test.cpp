@@ -125,5 +125,38 @@ TEST(EngineKey, EqualContentGivesEqualKeysWhateverTheInputs) {
   EXPECT_EQ(engine_key(NodeKey::op("f", {}, {0})), engine_key(NodeKey::op("f", {}, {2, 1})));
 }
 
+// The pipeline numbers one key per operator (operator_symbols.hpp): that is
+// exact only if nodes share a key exactly when they are the same operator,
+// and the same operator always hashes alike.
+TEST(EngineKey, SameOperatorExactlyWhenSameKey) {
+  std::vector<NodeKey> keys;
+  for (const KeyPair& p : distinct_pairs()) {
+    for (const NodeKey* k : {&p.a, &p.b}) {
+      keys.push_back(*k);
+      keys.push_back(k->with_inputs({9, 9}));
+    }
+  }
+  const ParamMap params({{"k", ParamValue::integer(2)}, {"x", ParamValue::floating(0.0)}});
+  const ParamMap negative_zero({{"k", ParamValue::integer(2)}, {"x", ParamValue::floating(-0.0)}});
+  for (const NodeKey& k : {NodeKey::op("f", params, {0}), NodeKey::op("f", negative_zero, {0}),
+                           NodeKey::op("f", params, {1, 0}), NodeKey::reduction("f", params, {0}),
+                           NodeKey::source("f", params), NodeKey::op("g", params, {0}), NodeKey::exchange(params, {0}),
+                           NodeKey::join(params, {0}), NodeKey::op("f", {}, {0})}) {
+    keys.push_back(k);
+  }
+  const HashKey hash_key = fresh_hash_key();
+  for (const NodeKey& a : keys) {
+    for (const NodeKey& b : keys) {
+      const bool same = same_operator(a, b);
+      EXPECT_EQ(same, engine_key(a) == engine_key(b)) << a.label() << " / " << b.label();
+      if (same) {
+        EXPECT_EQ(a.operator_hash(hash_key), b.operator_hash(hash_key)) << a.label();
+      }
+      // Equal keys are the same operator over the same inputs.
+      EXPECT_EQ(a == b, same && a.inputs() == b.inputs()) << a.label() << " / " << b.label();
+    }
+  }
+}
+
 }  // namespace
 }  // namespace quorvel
