@@ -7,11 +7,14 @@
 
 namespace quorvel::egraph {
 
-SymbolLang::SymbolLang(GlobalSymbol op, std::span<const Id> children)
-    : op_(op), arity_(static_cast<std::uint32_t>(children.size())) {
-  inline_[0] = inline_[1] = 0;
-  if (arity_ > kInlineChildren) heap_ = new Id[arity_];
-  std::copy(children.begin(), children.end(), this->children().begin());
+void SymbolLang::init_heap(std::span<const Id> children) {
+  heap_ = new Id[arity_];
+  std::copy(children.begin(), children.end(), heap_);
+}
+
+void SymbolLang::copy_heap_from(const SymbolLang& other) {
+  heap_ = new Id[arity_];
+  std::memcpy(heap_, other.heap_, sizeof(Id) * arity_);
 }
 
 void SymbolLang::copy_children_from(const SymbolLang& other) {
@@ -24,10 +27,6 @@ void SymbolLang::copy_children_from(const SymbolLang& other) {
     inline_[1] = other.inline_[1];
   }
 }
-
-SymbolLang::SymbolLang(const SymbolLang& other) : op_(other.op_) { copy_children_from(other); }
-
-SymbolLang::SymbolLang(SymbolLang&& other) noexcept : op_(other.op_) { take_children_from(other); }
 
 void SymbolLang::take_children_from(SymbolLang& other) noexcept {
   arity_ = other.arity_;

@@ -23,12 +23,38 @@ class SymbolLang {
 
   SymbolLang() noexcept { inline_[0] = inline_[1] = 0; }
   explicit SymbolLang(GlobalSymbol op) noexcept : op_(op) { inline_[0] = inline_[1] = 0; }
-  SymbolLang(GlobalSymbol op, std::span<const Id> children);
+  // The copies and moves of nodes of up to two children, which are nearly
+  // all of them, are inline.
+  SymbolLang(GlobalSymbol op, std::span<const Id> children)
+      : op_(op), arity_(static_cast<std::uint32_t>(children.size())) {
+    if (arity_ > kInlineChildren) {
+      init_heap(children);
+      return;
+    }
+    inline_[0] = arity_ > 0 ? children[0] : 0;
+    inline_[1] = arity_ > 1 ? children[1] : 0;
+  }
   SymbolLang(GlobalSymbol op, std::initializer_list<Id> children)
       : SymbolLang(op, std::span<const Id>(children.begin(), children.size())) {}
 
-  SymbolLang(const SymbolLang& other);
-  SymbolLang(SymbolLang&& other) noexcept;
+  SymbolLang(const SymbolLang& other) : op_(other.op_), arity_(other.arity_) {
+    if (arity_ > kInlineChildren) {
+      copy_heap_from(other);
+      return;
+    }
+    inline_[0] = other.inline_[0];
+    inline_[1] = other.inline_[1];
+  }
+  SymbolLang(SymbolLang&& other) noexcept : op_(other.op_), arity_(other.arity_) {
+    if (arity_ > kInlineChildren) {
+      heap_ = other.heap_;
+      other.arity_ = 0;
+      other.inline_[0] = other.inline_[1] = 0;
+      return;
+    }
+    inline_[0] = other.inline_[0];
+    inline_[1] = other.inline_[1];
+  }
   SymbolLang& operator=(const SymbolLang& other);
   SymbolLang& operator=(SymbolLang&& other) noexcept;
   ~SymbolLang() {
@@ -56,6 +82,9 @@ class SymbolLang {
   friend bool operator<(const SymbolLang& a, const SymbolLang& b) noexcept;
 
  private:
+  // Children on the heap (more than kInlineChildren of them; arity_ set).
+  void init_heap(std::span<const Id> children);
+  void copy_heap_from(const SymbolLang& other);
   void copy_children_from(const SymbolLang& other);
   // Moves other's children here (arity included) and leaves other empty.
   void take_children_from(SymbolLang& other) noexcept;

@@ -12,20 +12,38 @@
 
 namespace quorvel {
 
-SaturationEngine::SaturationEngine() : rules_(shared_default_rules()) {}
+namespace {
+
+std::vector<egraph::GlobalSymbol> root_operators(const std::vector<egraph::Rewrite>& rules) {
+  std::vector<egraph::GlobalSymbol> ops;
+  for (const egraph::Rewrite& rule : rules) {
+    if (!rule.searcher().root().is_var()) ops.push_back(rule.searcher().root().node().op());
+  }
+  return ops;
+}
+
+}  // namespace
+
+SaturationEngine::SaturationEngine() : rules_(shared_default_rules()), root_ops_(root_operators(*rules_)) {}
 
 SaturationEngine::SaturationEngine(std::vector<egraph::Rewrite> rules)
-    : rules_(std::make_shared<const std::vector<egraph::Rewrite>>(std::move(rules))) {}
+    : rules_(std::make_shared<const std::vector<egraph::Rewrite>>(std::move(rules))),
+      root_ops_(root_operators(*rules_)) {}
 
 namespace {
 
 // Adds every node, in order, to a fresh e-graph; ids[i] is node i's class.
 // Adding hash-conses, so equal tokens over equal classes share a class.
-egraph::EGraph add_all(const EngineGraph& graph, LargeVector<egraph::Id>& ids) {
+// The rules' root operators are indexed before the first node goes in, so
+// the index grows with the classes instead of being built by a pass over
+// them when the run starts.
+egraph::EGraph add_all(const EngineGraph& graph, std::span<const egraph::GlobalSymbol> root_ops,
+                       LargeVector<egraph::Id>& ids) {
   const std::size_t n = graph.nodes.size();
   if (n >= egraph::kNoId) fail_invariant("an engine graph has fewer nodes than class ids", std::to_string(n));
   egraph::EGraph egraph;
   egraph.reserve(n);
+  egraph.index_operators(root_ops);
   ids.resize(n);
   std::vector<egraph::Id> children;
   // The memo and the children's class records are read at random: the node
@@ -72,7 +90,7 @@ CanonicalGraph SaturationEngine::canonicalize(const EngineGraph& graph) const {
   const std::size_t n = graph.nodes.size();
   LargeVector<egraph::Id> ids;
   egraph::Runner runner;
-  runner.set_egraph(add_all(graph, ids));
+  runner.set_egraph(add_all(graph, root_ops_, ids));
   configure(runner, n);
   // Whatever stopped the run, every merge it made is sound.
   runner.run(*rules_);
