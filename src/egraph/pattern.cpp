@@ -26,6 +26,10 @@ Pattern::Pattern(const PatternAst& ast) : ast_(compact_pattern(ast)), program_(c
     one_node_ = true;
     for (Id child : root().node().children()) one_node_ = one_node_ && ast_[child].is_var();
   }
+  // One operator over distinct variables compiles to a single bind of the
+  // class itself.
+  const std::vector<Instruction>& code = program_.instructions;
+  flat_ = code.size() == 1 && code[0].kind == Instruction::Kind::Bind && code[0].i == 0 && code[0].out == 1;
   for (std::size_t i = 0; i < ast_.size(); ++i) {
     if (ast_[i].is_var()) continue;
     bool all_vars = true;
@@ -65,6 +69,26 @@ Machine& thread_machine() {
 
 }  // namespace
 
+std::size_t Pattern::search_flat(const EClass& eclass, Id id, std::size_t limit, std::vector<Subst>& out) const {
+  // What the machine does for a single bind, without its registers and
+  // choice points: the class's nodes are sorted by operator first, so the
+  // smaller ones are skipped and the first larger one ends the scan; each
+  // node of the operator and arity gives one substitution, laid out as the
+  // machine would (register 0 the class, then the node's children).
+  const Instruction& bind = program_.instructions[0];
+  std::size_t found = 0;
+  for (const SymbolLang& node : eclass.nodes) {
+    if (node.op() < bind.op) continue;
+    if (node.op() != bind.op) break;
+    if (node.arity() != bind.arity) continue;
+    const std::span<const Id> children = node.children();
+    Subst& subst = out.emplace_back();
+    for (const auto& [var, reg] : program_.subst_layout) subst.insert(var, reg == 0 ? id : children[reg - 1]);
+    if (++found == limit) break;
+  }
+  return found;
+}
+
 SearchResults Pattern::search_with_limit(const EGraph& egraph, std::size_t limit) const {
   if (!egraph.is_clean()) fail_invariant("Tried to search a dirty e-graph!", "the e-graph has not been rebuilt");
   SearchResults results;
@@ -74,8 +98,11 @@ SearchResults Pattern::search_with_limit(const EGraph& egraph, std::size_t limit
   CancellationPoller cancellation;
   auto visit = [&](Id id) {
     cancellation.tick();
-    if (egraph.class_if_root(id) == nullptr) return;
-    if (machine.run(egraph, program_, id, remaining, results.substs()) != 0) {
+    const EClass* eclass = egraph.class_if_root(id);
+    if (eclass == nullptr) return;
+    const std::size_t found = flat_ ? search_flat(*eclass, id, remaining, results.substs())
+                                    : machine.run(egraph, program_, id, remaining, results.substs());
+    if (found != 0) {
       remaining = limit - results.total_substs();
       results.close_class(id);
     }

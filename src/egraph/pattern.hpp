@@ -54,6 +54,9 @@ class Pattern {
   // For a one-node pattern: node (a copy of the root) gets the children
   // subst binds; false when a variable is unbound.
   bool instantiate(const Subst& subst, SymbolLang& node) const;
+  // For a flat pattern: the matches in the root class `eclass` (id `id`),
+  // at most limit, appended to out; their number.
+  std::size_t search_flat(const EClass& eclass, Id id, std::size_t limit, std::vector<Subst>& out) const;
 
   PatternAst ast_;
   Program program_;
@@ -62,6 +65,9 @@ class Pattern {
   Id prefetch_node_ = kNoId;
   // The pattern is one e-node whose children are all variables.
   bool one_node_ = false;
+  // ... and they are distinct: the program is one bind of the searched
+  // class, which search_flat runs without the machine.
+  bool flat_ = false;
 };
 
 }  // namespace quorvel::egraph

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <random>
 #include <string>
 #include <vector>
 
@@ -134,6 +135,46 @@ TEST(EMatch, CandidatesAreVisitedInAscendingIdOrderAfterMerges) {
   ASSERT_EQ(results.size(), 4u);
   for (std::size_t k = 1; k < results.size(); ++k) EXPECT_LT(results[k - 1].eclass, results[k].eclass);
   for (std::size_t k = 0; k < results.size(); ++k) EXPECT_EQ(g.find(results[k].eclass), results[k].eclass);
+}
+
+// One operator over distinct variables is searched without the matching
+// machine; it finds what the machine finds, class by class in the same
+// order, at every limit. Patterns the machine must run (a repeated
+// variable, a nested node) are checked alike.
+TEST(EMatch, FlatPatternsMatchExactlyAsTheMachineDoes) {
+  std::mt19937_64 rng(5);
+  const char* const ops[] = {"f", "g", "h"};
+  for (int round = 0; round < 20; ++round) {
+    EGraph g;
+    std::vector<Id> ids = {leaf(g, "x"), leaf(g, "y")};
+    for (int k = 0; k < 60; ++k) {
+      std::vector<Id> children;
+      for (std::size_t c = rng() % 4; c > 0; --c) children.push_back(ids[rng() % ids.size()]);
+      ids.push_back(g.add(SymbolLang(sym(ops[rng() % 3]), children)));
+    }
+    for (int k = 0; k < 15; ++k) g.union_(ids[rng() % ids.size()], ids[rng() % ids.size()]);
+    g.rebuild();
+    for (const char* text : {"(f ?a ?b)", "(g ?a)", "(h ?c ?a ?b)", "f", "(f ?a ?a)", "(g (f ?a ?b))"}) {
+      const Pattern p = pattern(text);
+      for (std::size_t limit : {1u, 2u, 7u, 1000u}) {
+        const SearchResults got = p.search_with_limit(g, limit);
+        Machine machine;
+        std::vector<Subst> substs;
+        std::vector<Id> classes;
+        std::size_t remaining = limit;
+        for (Id id = 0; id < g.number_of_ids() && remaining != 0; ++id) {
+          if (g.class_if_root(id) == nullptr) continue;
+          const std::size_t n = machine.run(g, p.program(), id, remaining, substs);
+          if (n != 0) classes.push_back(id);
+          remaining -= n;
+        }
+        ASSERT_EQ(got.size(), classes.size()) << text << " limit " << limit;
+        for (std::size_t k = 0; k < classes.size(); ++k) EXPECT_EQ(got[k].eclass, classes[k]) << text;
+        ASSERT_EQ(got.total_substs(), substs.size()) << text << " limit " << limit;
+        for (std::size_t k = 0; k < substs.size(); ++k) EXPECT_EQ(got.all_substs()[k], substs[k]) << text;
+      }
+    }
+  }
 }
 
 TEST(EMatch, VariableRootMatchesEveryClass) {
