@@ -21,4 +21,12 @@ Result<Rewrite, std::string> Rewrite::make(std::string_view name, Pattern search
               std::make_shared<const Pattern>(std::move(applier)));
 }
 
+std::vector<GlobalSymbol> root_operators(std::span<const Rewrite> rules) {
+  std::vector<GlobalSymbol> ops;
+  for (const Rewrite& rule : rules) {
+    if (!rule.searcher().root().is_var()) ops.push_back(rule.searcher().root().node().op());
+  }
+  return ops;
+}
+
 }  // namespace quorvel::egraph

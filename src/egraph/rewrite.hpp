@@ -3,6 +3,7 @@
 
 #include <cstddef>
 #include <memory>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -48,5 +49,10 @@ class Rewrite {
   std::shared_ptr<const Pattern> searcher_;
   std::shared_ptr<const Pattern> applier_;
 };
+
+// The operators at the roots of the rules' searchers (a rule whose searcher
+// is a variable has none), in rule order: the operators whose classes a run
+// searches.
+std::vector<GlobalSymbol> root_operators(std::span<const Rewrite> rules);
 
 }  // namespace quorvel::egraph

@@ -96,11 +96,7 @@ Runner& Runner::run(std::span<const Rewrite> rules) {
   egraph_.rebuild();
 
   // Prepare the search candidates of every rule in one pass over the classes.
-  std::vector<GlobalSymbol> root_ops;
-  for (const Rewrite& rule : rules) {
-    if (!rule.searcher().root().is_var()) root_ops.push_back(rule.searcher().root().node().op());
-  }
-  egraph_.index_operators(root_ops);
+  egraph_.index_operators(root_operators(rules));
 
   CancellationPoller cancellation;
   while (!stop_reason_) {

@@ -12,23 +12,11 @@
 
 namespace quorvel {
 
-namespace {
-
-std::vector<egraph::GlobalSymbol> root_operators(const std::vector<egraph::Rewrite>& rules) {
-  std::vector<egraph::GlobalSymbol> ops;
-  for (const egraph::Rewrite& rule : rules) {
-    if (!rule.searcher().root().is_var()) ops.push_back(rule.searcher().root().node().op());
-  }
-  return ops;
-}
-
-}  // namespace
-
-SaturationEngine::SaturationEngine() : rules_(shared_default_rules()), root_ops_(root_operators(*rules_)) {}
+SaturationEngine::SaturationEngine() : rules_(shared_default_rules()), root_ops_(egraph::root_operators(*rules_)) {}
 
 SaturationEngine::SaturationEngine(std::vector<egraph::Rewrite> rules)
     : rules_(std::make_shared<const std::vector<egraph::Rewrite>>(std::move(rules))),
-      root_ops_(root_operators(*rules_)) {}
+      root_ops_(egraph::root_operators(*rules_)) {}
 
 namespace {
 
