@@ -138,7 +138,9 @@ def main() -> None:
     # does not hide what the store takes.
     per_node = float(subprocess.run([sys.executable, __file__, "--memory-only", "--nodes", str(args.nodes)],
                                     check=True, capture_output=True, text=True).stdout)
-    print(f"memory: {per_node:.0f} bytes per typical op node (store of {args.nodes:,} such nodes)")
+    verdict = "met" if per_node <= 100 else "NOT met"
+    print(f"memory: {per_node:.0f} bytes per typical op node (store of {args.nodes:,} such nodes; "
+          f"target <= 100: {verdict})")
 
 
 if __name__ == "__main__":

@@ -120,12 +120,16 @@ class NodeKey {
   const PayloadDescriptor& descriptor_value() const noexcept { return extra_.get<PayloadDescriptor>(); }
   const std::vector<StageOp>& members_value() const noexcept { return extra_.get<std::vector<StageOp>>(); }
 
+  // The kind and the name share the first two words.
   NodeKind kind_;
   NodeName name_;
   ParamMap params_;
   NodeInputs inputs_;
   ExtraBox extra_;
 };
+
+// Ten words: a store holds one per node.
+static_assert(sizeof(void*) != 8 || sizeof(NodeKey) == 80);
 
 // Lowercase kind text as the inspection view shows it ("source", "op", ...).
 const char* kind_text(NodeKind kind) noexcept;

@@ -1,7 +1,9 @@
-// The name of a Source, Op or Reduction node: immutable text in 24 bytes.
-// Names of up to 23 bytes (nearly all of them) live inside the object, so a
-// key carries its name without a heap block, and moving a key copies three
-// words instead of calling into the string library.
+// The name of a Source, Op or Reduction node: immutable text in 15 bytes,
+// so that a key's one-byte kind and its name share two words. Names of up
+// to 14 bytes (nearly all of them) live inside the object, so a key carries
+// its name without a heap block, and moving a key copies two words instead
+// of calling into the string library. A longer name takes one heap block
+// that holds its size before its text.
 #pragma once
 
 #include <cstddef>
@@ -21,10 +23,11 @@ class NodeName {
       bytes_[kLast] = static_cast<unsigned char>(text.size());
       return;
     }
-    char* heap = new char[text.size()];
-    std::memcpy(heap, text.data(), text.size());
-    const Heap h{heap, text.size()};
-    std::memcpy(bytes_, &h, sizeof h);
+    char* block = new char[sizeof(std::size_t) + text.size()];
+    const std::size_t size = text.size();
+    std::memcpy(block, &size, sizeof size);
+    std::memcpy(block + sizeof size, text.data(), size);
+    std::memcpy(bytes_, &block, sizeof block);
     bytes_[kLast] = kHeapMark;
   }
   NodeName(const NodeName& other) : NodeName(other.view()) {}
@@ -40,13 +43,15 @@ class NodeName {
     return *this;
   }
   ~NodeName() {
-    if (on_heap()) delete[] heap().data;
+    if (on_heap()) delete[] block();
   }
 
   std::string_view view() const noexcept {
     if (on_heap()) {
-      const Heap h = heap();
-      return std::string_view(h.data, h.size);
+      const char* b = block();
+      std::size_t size;
+      std::memcpy(&size, b, sizeof size);
+      return std::string_view(b + sizeof size, size);
     }
     return std::string_view(reinterpret_cast<const char*>(bytes_), bytes_[kLast]);
   }
@@ -62,24 +67,20 @@ class NodeName {
   }
 
  private:
-  struct Heap {
-    char* data;
-    std::size_t size;
-  };
-  static constexpr std::size_t kLast = 23;
-  static constexpr std::size_t kInline = 23;  // the last byte holds the size
+  static constexpr std::size_t kLast = 14;
+  static constexpr std::size_t kInline = 14;  // the last byte holds the size
   static constexpr unsigned char kHeapMark = 0xFF;
 
   bool on_heap() const noexcept { return bytes_[kLast] == kHeapMark; }
-  Heap heap() const noexcept {
-    Heap h;
-    std::memcpy(&h, bytes_, sizeof h);
-    return h;
+  char* block() const noexcept {
+    char* b;
+    std::memcpy(&b, bytes_, sizeof b);
+    return b;
   }
 
-  unsigned char bytes_[24];
+  unsigned char bytes_[15];
 };
 
-static_assert(sizeof(NodeName) == 24);
+static_assert(sizeof(NodeName) == 15 && alignof(NodeName) == 1);
 
 }  // namespace quorvel

@@ -99,7 +99,7 @@ void sort_by_name(std::span<Entry> entries) {
 
 }  // namespace
 
-ParamMap::ParamMap(std::vector<ParamEntry> entries) : count_(0), size_(0) {
+ParamMap::ParamMap(std::vector<ParamEntry> entries) : ParamMap() {
   sort_by_name(std::span<ParamEntry>(entries));
   encode_sorted(std::span<const ParamEntry>(entries));
 }
@@ -118,7 +118,7 @@ ParamMap ParamMap::from_encoding(std::span<const unsigned char> encoding, std::s
   ParamMap map;
   unsigned char* out = map.allocate(encoding.size());
   if (!encoding.empty()) std::memcpy(out, encoding.data(), encoding.size());
-  map.count_ = static_cast<std::uint32_t>(count) | (has_nan ? kHasNan : 0);
+  map.set_count(count, has_nan);
   return map;
 }
 
@@ -136,36 +136,57 @@ void ParamMap::encode_sorted(std::span<const Entry> entries) {
     has_nan = has_nan || (view.value.kind() == ParamKind::Float && std::isnan(view.value.as_float()));
     out = encode(out, view);
   }
-  count_ = static_cast<std::uint32_t>(entries.size()) | (has_nan ? kHasNan : 0);
+  set_count(entries.size(), has_nan);
 }
 
 unsigned char* ParamMap::allocate(std::size_t size) {
-  unsigned char* out = size > kInlineBytes ? new unsigned char[size] : storage_.inline_bytes;
-  if (size > kInlineBytes) storage_.heap = out;
-  size_ = static_cast<std::uint32_t>(size);
+  if (size <= kInlineBytes) {
+    raw_[0] = static_cast<unsigned char>(size);
+    return raw_ + 2;
+  }
+  unsigned char* out = new unsigned char[size];
+  const auto size32 = static_cast<std::uint32_t>(size);
+  raw_[0] = kHeapMark;
+  std::memcpy(raw_ + kSizeAt, &size32, sizeof size32);
+  std::memcpy(raw_ + kHeapAt, &out, sizeof out);
   return out;
 }
 
-ParamMap::ParamMap(const ParamMap& other) : count_(0), size_(0) {
-  unsigned char* out = allocate(other.size_);
-  std::memcpy(out, other.bytes(), other.size_);
-  count_ = other.count_;
+void ParamMap::set_count(std::size_t count, bool has_nan) noexcept {
+  if (on_heap()) {
+    const std::uint32_t flags = static_cast<std::uint32_t>(count) | (has_nan ? kHasNan : 0);
+    std::memcpy(raw_ + kCountAt, &flags, sizeof flags);
+    return;
+  }
+  raw_[1] = static_cast<unsigned char>(count | (has_nan ? kInlineNan : 0));
 }
 
-ParamMap::ParamMap(ParamMap&& other) noexcept : count_(other.count_), size_(other.size_), storage_(other.storage_) {
-  other.count_ = 0;
-  other.size_ = 0;
+ParamMap::ParamMap(const ParamMap& other) : ParamMap() {
+  if (!other.on_heap()) {
+    std::memcpy(raw_, other.raw_, sizeof raw_);
+    return;
+  }
+  const std::uint32_t size = other.encoding_size();
+  unsigned char* out = allocate(size);
+  std::memcpy(out, other.bytes(), size);
+  std::memcpy(raw_ + kCountAt, other.raw_ + kCountAt, sizeof(std::uint32_t));
+}
+
+ParamMap::ParamMap(ParamMap&& other) noexcept {
+  std::memcpy(raw_, other.raw_, sizeof raw_);
+  std::memset(other.raw_, 0, sizeof other.raw_);
 }
 
 ParamMap& ParamMap::operator=(ParamMap other) noexcept {
-  std::swap(count_, other.count_);
-  std::swap(size_, other.size_);
-  std::swap(storage_, other.storage_);
+  unsigned char mine[sizeof raw_];
+  std::memcpy(mine, raw_, sizeof raw_);
+  std::memcpy(raw_, other.raw_, sizeof raw_);
+  std::memcpy(other.raw_, mine, sizeof raw_);
   return *this;
 }
 
 ParamMap::~ParamMap() {
-  if (size_ > kInlineBytes) delete[] storage_.heap;
+  if (on_heap()) delete[] heap();
 }
 
 std::optional<std::string_view> ParamMap::repeated_name() const noexcept {
@@ -202,10 +223,14 @@ bool operator==(const ParamMap::Entries& a, const std::vector<ParamEntry>& b) {
 }
 
 bool operator==(const ParamMap& a, const ParamMap& b) noexcept {
-  if (a.count_ != b.count_) return false;
-  // Equal bytes are equal maps; different bytes may still be equal maps
+  // Inline maps keep their unused bytes zero: equal bytes are equal maps.
+  if (!a.on_heap() && std::memcmp(a.raw_, b.raw_, sizeof a.raw_) == 0) return true;
+  const std::uint32_t count = a.count_flags();
+  if (count != b.count_flags()) return false;
+  // Equal encodings are equal maps; different ones may still be equal maps
   // when floats differ only in their NaN payloads.
-  if (a.size_ == b.size_ && std::memcmp(a.bytes(), b.bytes(), a.size_) == 0) return true;
+  const std::uint32_t size = a.encoding_size();
+  if (size == b.encoding_size() && std::memcmp(a.bytes(), b.bytes(), size) == 0) return true;
   for (auto x = a.begin(), y = b.begin(); x != a.end(); ++x, ++y) {
     const ParamEntryView ex = *x, ey = *y;
     if (ex.name != ey.name || !(ex.value == ey.value)) return false;
@@ -214,7 +239,7 @@ bool operator==(const ParamMap& a, const ParamMap& b) noexcept {
 }
 
 KeyedHasher ParamMap::hashed_canonically(KeyedHasher hasher) const noexcept {
-  hasher.word(count_);
+  hasher.word(count_flags());
   for (const ParamEntryView e : *this) {
     hasher.bytes(e.name);
     e.value.hash_into(hasher);

@@ -93,7 +93,7 @@ inline ParamEntryView decode(const unsigned char*& at) noexcept {
 
 class ParamMap {
  public:
-  ParamMap() noexcept : count_(0), size_(0) {}
+  ParamMap() noexcept { std::memset(raw_, 0, sizeof raw_); }
 
   // The largest encoding a map may have: its size is kept in 32 bits, like
   // every record length.
@@ -174,30 +174,32 @@ class ParamMap {
   };
 
   Entries entries() const noexcept { return Entries(*this); }
-  Iterator begin() const noexcept { return Iterator(bytes(), bytes() + size_); }
-  Iterator end() const noexcept { return Iterator(bytes() + size_, bytes() + size_); }
+  Iterator begin() const noexcept { return Iterator(bytes(), bytes() + encoding_size()); }
+  Iterator end() const noexcept { return Iterator(bytes() + encoding_size(), bytes() + encoding_size()); }
   bool empty() const noexcept { return size() == 0; }
 
   // The first name (in map order) that two entries share, or null when
   // every name is distinct. Valid while the map lives unchanged.
   std::optional<std::string_view> repeated_name() const noexcept;
-  std::size_t size() const noexcept { return count_ & ~kHasNan; }
+  std::size_t size() const noexcept { return count_flags() & ~kHasNan; }
 
   // The entries in their stored encoding (see param_map.cpp), for writers
   // that transcode it in one pass instead of decoding each entry.
-  std::span<const unsigned char> encoding() const noexcept { return {bytes(), size_}; }
+  std::span<const unsigned char> encoding() const noexcept { return {bytes(), encoding_size()}; }
 
   friend bool operator==(const ParamMap& a, const ParamMap& b) noexcept;
 
   // Inline, so that a hasher local to the caller stays in registers.
   void hash_into(KeyedHasher& hasher) const noexcept {
-    if ((count_ & kHasNan) != 0) {
+    const std::uint32_t count = count_flags();
+    if ((count & kHasNan) != 0) {
       hasher = hashed_canonically(hasher);
       return;
     }
     // Count and encoded size in one word, then the encoding.
-    hasher.word(count_ | static_cast<std::uint64_t>(size_) << 32);
-    hasher.raw_bytes(std::string_view(reinterpret_cast<const char*>(bytes()), size_));
+    const std::uint32_t size = encoding_size();
+    hasher.word(count | static_cast<std::uint64_t>(size) << 32);
+    hasher.raw_bytes(std::string_view(reinterpret_cast<const char*>(bytes()), size));
   }
 
   // "name=value;name=value" with names escaped; empty for an empty map.
@@ -209,15 +211,46 @@ class ParamMap {
   void append_display(std::string& out) const;
 
  private:
-  static constexpr std::size_t kInlineBytes = 32;
+  // The map's 32 bytes. An encoding of up to kInlineBytes lives inside:
+  // raw_[0] holds its size, raw_[1] the count (at most ten entries fit)
+  // with kInlineNan, and the encoding follows, unused bytes zero. A longer
+  // one is a heap block: raw_[0] holds kHeapMark, and the count with
+  // kHasNan, the size and the block's address sit at offsets 4, 8 and 16.
+  static constexpr std::size_t kInlineBytes = 30;
+  static constexpr unsigned char kHeapMark = 0xFF;
+  static constexpr unsigned char kInlineNan = 0x80;
+  static constexpr std::size_t kCountAt = 4;
+  static constexpr std::size_t kSizeAt = 8;
+  static constexpr std::size_t kHeapAt = 16;
 
   // NaNs with different payloads are equal: a map holding one hashes the
   // canonical values. Takes and returns the hasher by value, so that the
   // caller's own never has its address taken.
   KeyedHasher hashed_canonically(KeyedHasher hasher) const noexcept;
 
-  const unsigned char* bytes() const noexcept { return size_ > kInlineBytes ? storage_.heap : storage_.inline_bytes; }
+  bool on_heap() const noexcept { return raw_[0] == kHeapMark; }
+  std::uint32_t load32(std::size_t at) const noexcept {
+    std::uint32_t v;
+    std::memcpy(&v, raw_ + at, sizeof v);
+    return v;
+  }
+  unsigned char* heap() const noexcept {
+    unsigned char* p;
+    std::memcpy(&p, raw_ + kHeapAt, sizeof p);
+    return p;
+  }
+  // The encoding's size in bytes.
+  std::uint32_t encoding_size() const noexcept { return on_heap() ? load32(kSizeAt) : raw_[0]; }
+  // The entry count, with kHasNan.
+  std::uint32_t count_flags() const noexcept {
+    if (on_heap()) return load32(kCountAt);
+    return (raw_[1] & ~kInlineNan) | ((raw_[1] & kInlineNan) != 0 ? kHasNan : 0);
+  }
+  const unsigned char* bytes() const noexcept { return on_heap() ? heap() : raw_ + 2; }
+  // Room for an encoding of `size` bytes in an empty map (every byte
+  // zero); the count is set afterwards by set_count.
   unsigned char* allocate(std::size_t size);
+  void set_count(std::size_t count, bool has_nan) noexcept;
   template <class Entry>
   void encode_sorted(std::span<const Entry> entries);
 
@@ -225,13 +258,10 @@ class ParamMap {
   // equal exactly when their encodings are, so they hash their bytes.
   static constexpr std::uint32_t kHasNan = 0x80000000u;
 
-  std::uint32_t count_;  // entries, with the kHasNan flag
-  std::uint32_t size_;   // encoded bytes
-  union Storage {
-    unsigned char inline_bytes[kInlineBytes];
-    unsigned char* heap;
-  } storage_;
+  alignas(8) unsigned char raw_[32];
 };
+
+static_assert(sizeof(ParamMap) == 32);
 
 // Appends "|" and the map's token to out; nothing for an empty map.
 void append_params_token(std::string& out, const ParamMap& params);

@@ -241,6 +241,17 @@ void deallocate(void* p, std::size_t bytes) noexcept {
   ::operator delete(p);
 }
 
+void deallocate_unkept(void* p, std::size_t bytes) noexcept {
+  if (p == nullptr) return;
+#if defined(__linux__)
+  if (bytes >= kMapThreshold) {
+    munmap(p, mapped_size(bytes));
+    return;
+  }
+#endif
+  ::operator delete(p);
+}
+
 std::size_t kept_bytes() noexcept {
 #if defined(__linux__)
   return kept.total();

@@ -46,6 +46,10 @@ inline constexpr std::size_t kKeepLimit = std::size_t{1} << 30;  // 1 GiB
 // std::bad_alloc if it fails again.
 void* allocate(std::size_t bytes);
 void deallocate(void* p, std::size_t bytes) noexcept;
+// The same, but a mapped block is unmapped at once instead of kept: for
+// blocks that the next request is unlikely to fit, such as a long-lived
+// table's storage superseded by a larger one.
+void deallocate_unkept(void* p, std::size_t bytes) noexcept;
 
 // A mapped block of bytes >= kMapThreshold with every byte zero, freed with
 // deallocate: a kept block cleared, or a fresh mapping, which the kernel

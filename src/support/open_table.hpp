@@ -42,6 +42,9 @@ class OpenTable {
   static constexpr std::size_t kMinCapacity = 16;
 
   OpenTable() noexcept = default;
+  // A table whose superseded storage, when it grows, goes back to the
+  // system at once (see FreedBlock).
+  explicit OpenTable(FreedBlock freed) noexcept : freed_(freed) {}
 
   std::size_t size() const noexcept { return size_; }
   std::size_t capacity() const noexcept { return capacity_; }
@@ -179,7 +182,7 @@ class OpenTable {
 
   template <class HashOf>
   void rehash(std::size_t new_capacity, HashOf& hash_of) {
-    ZeroedTable fresh_storage(new_capacity, sizeof(Slot));
+    ZeroedTable fresh_storage(new_capacity, sizeof(Slot), freed_);
     Slot* fresh = static_cast<Slot*>(fresh_storage.data());
     const Slot* old = slots();
     const std::size_t mask = new_capacity - 1;
@@ -212,6 +215,7 @@ class OpenTable {
   }
 
   ZeroedTable storage_;
+  FreedBlock freed_ = FreedBlock::kept;
   std::size_t capacity_ = 0;  // a power of two, or 0
   std::size_t size_ = 0;
 };

@@ -6,7 +6,7 @@
 
 namespace quorvel {
 
-ZeroedTable::ZeroedTable(std::size_t count, std::size_t size) {
+ZeroedTable::ZeroedTable(std::size_t count, std::size_t size, FreedBlock freed) : freed_(freed) {
   if (count == 0) return;
   if (size != 0 && count > static_cast<std::size_t>(-1) / size) throw std::bad_alloc();
   const std::size_t bytes = count * size;
@@ -26,7 +26,11 @@ ZeroedTable::ZeroedTable(std::size_t count, std::size_t size) {
 ZeroedTable::~ZeroedTable() {
   if (data_ == nullptr) return;
   if (mapped_) {
-    large_block::deallocate(data_, bytes_);
+    if (freed_ == FreedBlock::unmapped) {
+      large_block::deallocate_unkept(data_, bytes_);
+    } else {
+      large_block::deallocate(data_, bytes_);
+    }
     return;
   }
   std::free(data_);

@@ -143,10 +143,20 @@ TEST(NodeKey, WithInputsReplacesOnlyTheInputs) {
 namespace quorvel {
 namespace {
 
-// Inputs live inline up to two ids and on the heap beyond; copies, moves and
-// swaps must keep the ids and leave no shared storage behind.
+// Inputs live inline up to three ids and on the heap beyond, and so does a
+// list holding one of the two ids an inline list marks its words with;
+// copies, moves and swaps must keep the ids and leave no shared storage
+// behind.
+std::vector<NodeIds> input_lists() {
+  const NodeId none = kNoNode;
+  const NodeId mark = kNoNode - 1;
+  return {NodeIds{},          NodeIds{7},       NodeIds{1, 2},    NodeIds{1, 2, 3},       NodeIds{5, 5, 5, 5, 5},
+          NodeIds{none},      NodeIds{mark},    NodeIds{0, none}, NodeIds{mark, 1, none}, NodeIds{mark - 1, 0},
+          NodeIds{none, none}, NodeIds{1, mark}};
+}
+
 TEST(NodeInputs, InlineAndHeapListsCopyMoveAndCompare) {
-  for (const NodeIds& ids : {NodeIds{}, NodeIds{7}, NodeIds{1, 2}, NodeIds{1, 2, 3}, NodeIds{5, 5, 5, 5, 5}}) {
+  for (const NodeIds& ids : input_lists()) {
     SCOPED_TRACE(ids.size());
     NodeInputs inputs(ids);
     EXPECT_EQ(inputs.to_vector(), ids);
@@ -164,6 +174,19 @@ TEST(NodeInputs, InlineAndHeapListsCopyMoveAndCompare) {
   }
   EXPECT_FALSE(NodeInputs({1, 2}) == NodeInputs({2, 1}));
   EXPECT_FALSE(NodeInputs({1, 2}) == NodeInputs({1, 2, 2}));
+}
+
+TEST(NodeInputs, EqualExactlyWhenTheIdsAre) {
+  const std::vector<NodeIds> lists = input_lists();
+  for (const NodeIds& a : lists) {
+    for (const NodeIds& b : lists) {
+      const NodeInputs x(a);
+      EXPECT_EQ(x == NodeInputs(b), a == b) << testing::PrintToString(a) << " " << testing::PrintToString(b);
+      EXPECT_EQ(x == b, a == b);
+      EXPECT_EQ(x.size(), a.size());
+      EXPECT_EQ(x.empty(), a.empty());
+    }
+  }
 }
 
 }  // namespace

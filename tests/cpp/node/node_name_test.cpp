@@ -17,10 +17,10 @@ std::vector<std::string> sample_texts() {
   return {"",
           "a",
           std::string("a\0", 2),
-          std::string(22, 'x'),
-          std::string(23, 'x'),  // the longest inline name
-          std::string(24, 'x'),  // the shortest heap name
-          std::string(23, 'x') + "y",
+          std::string(13, 'x'),
+          std::string(14, 'x'),  // the longest inline name
+          std::string(15, 'x'),  // the shortest heap name
+          std::string(14, 'x') + "y",
           std::string(1000, 'z'),
           "na\xc3\xafve"};
 }

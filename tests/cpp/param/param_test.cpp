@@ -122,6 +122,40 @@ TEST(ParamMap, CompactEncodingReadsBackAtEverySize) {
   }
 }
 
+// Around the largest encoding kept inside the map (30 bytes): maps equal
+// exactly when their entries are, whatever side of the boundary each copy
+// is on, NaN payloads included, with equal hashes for equal maps.
+TEST(ParamMap, InlineAndHeapMapsAgreeAroundTheBoundary) {
+  const double quiet = std::bit_cast<double>(0x7FF8000000000000ULL);
+  const double payload = std::bit_cast<double>(0x7FF0000000000001ULL);
+  std::vector<std::vector<ParamEntry>> given;
+  for (std::size_t length = 22; length <= 30; ++length) {
+    given.push_back({{"s", ParamValue::text(std::string(length, 'q'))}});
+    given.push_back({{"s", ParamValue::text(std::string(length - 1, 'q') + "r")}});
+    given.push_back({{"a", ParamValue::floating(quiet)}, {"s", ParamValue::text(std::string(length - 12, 'q'))}});
+    given.push_back({{"a", ParamValue::floating(1.5)}, {"s", ParamValue::text(std::string(length - 12, 'q'))}});
+  }
+  for (const auto& x : given) {
+    const ParamMap map(x);
+    EXPECT_TRUE(map.entries() == x);
+    EXPECT_EQ(map.size(), x.size());
+    for (const auto& y : given) EXPECT_EQ(map == ParamMap(y), x == y) << map.token() << " " << ParamMap(y).token();
+    const ParamMap copy = map;
+    EXPECT_EQ(copy, map);
+    EXPECT_TRUE(copy.entries() == x);
+    EXPECT_EQ(keyed_hash_of(copy, HashKey{3, 4}), keyed_hash_of(map, HashKey{3, 4}));
+  }
+  // A NaN's payload does not count, inside the map or on the heap.
+  for (std::size_t length : {4u, 30u}) {
+    const std::string text(length, 't');
+    const ParamMap a({{"a", ParamValue::floating(quiet)}, {"s", ParamValue::text(text)}});
+    const ParamMap b({{"a", ParamValue::floating(payload)}, {"s", ParamValue::text(text)}});
+    EXPECT_EQ(a, b);
+    EXPECT_EQ(keyed_hash_of(a, HashKey{5, 6}), keyed_hash_of(b, HashKey{5, 6}));
+    EXPECT_NE(a, ParamMap({{"a", ParamValue::floating(payload)}, {"s", ParamValue::text(text + "t")}}));
+  }
+}
+
 TEST(ParamMap, FloatsCompareByCanonicalBitsAcrossEncodings) {
   const ParamMap quiet({{"v", ParamValue::floating(std::bit_cast<double>(0x7FF8000000000000ULL))}});
   const ParamMap payload({{"v", ParamValue::floating(std::bit_cast<double>(0x7FF0000000000001ULL))}});
