@@ -18,6 +18,7 @@
 #endif
 
 #include "support/large_block_allocator.hpp"
+#include "support/open_table.hpp"
 #include "support/zeroed_table.hpp"
 
 namespace quorvel {
@@ -154,6 +155,46 @@ TEST_F(KeptBlocks, KeptPagesAreClearedForZeroedRequests) {
     EXPECT_EQ(table.data(), dirty);
   }
   EXPECT_EQ(large_block::kept_bytes(), kThreshold);
+}
+
+// A long-lived table's block goes back to the system when freed, the
+// working tables' blocks to the kept ones.
+TEST_F(KeptBlocks, TablesFreedUnmappedAreNotKept) {
+  void* address = nullptr;
+  {
+    const ZeroedTable table(kThreshold, 1, FreedBlock::unmapped);
+    address = table.data();
+  }
+  EXPECT_EQ(large_block::kept_bytes(), 0u);
+  EXPECT_FALSE(mapped(address, kHugePage));
+  { const ZeroedTable table(kThreshold, 1, FreedBlock::kept); }
+  EXPECT_EQ(large_block::kept_bytes(), kThreshold);
+  // A moved table keeps its choice.
+  {
+    ZeroedTable table(2 * kThreshold, 1, FreedBlock::unmapped);
+    ZeroedTable other;
+    other = std::move(table);
+  }
+  EXPECT_EQ(large_block::kept_bytes(), kThreshold);
+}
+
+// A table that grows hands its outgrown storage back the way it was told.
+TEST_F(KeptBlocks, AGrowingTableFreesItsOldStorageAsChosen) {
+  struct Slot {
+    std::uint64_t value;
+  };
+  const auto hash_of = [](const Slot& slot) { return slot.value; };
+  const std::size_t entries = kThreshold / sizeof(Slot);  // a table of at least kThreshold bytes
+  for (const FreedBlock freed : {FreedBlock::unmapped, FreedBlock::kept}) {
+    large_block::release_kept();
+    OpenTable<Slot> table(freed);
+    table.reserve(entries, hash_of);
+    table.insert_new(12345, Slot{12345});
+    const std::size_t outgrown = table.capacity_bytes();
+    table.reserve(4 * entries, hash_of);
+    EXPECT_EQ(large_block::kept_bytes(), freed == FreedBlock::kept ? outgrown : 0u);
+    EXPECT_NE(table.find(12345, [](const Slot& slot) { return slot.value == 12345; }), nullptr);
+  }
 }
 
 TEST_F(KeptBlocks, ReleaseUnmapsEverythingKeptAndHandedOutBlocksStayTheirOwn) {
