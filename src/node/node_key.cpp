@@ -17,15 +17,20 @@ NodeKey NodeKey::reduction(std::string_view name, ParamMap params, NodeInputs in
 }
 
 NodeKey NodeKey::external(PayloadDescriptor descriptor, ParamMap params, NodeInputs inputs) {
-  NodeKey key(NodeKind::External, {}, std::move(params), std::move(inputs));
-  key.extra_ = ExtraBox(std::move(descriptor));
-  return key;
+  return NodeKey(NodeKind::External, std::move(descriptor), std::move(params), std::move(inputs));
 }
 
 NodeKey NodeKey::stage(NodeInputs inputs, std::vector<StageOp> members) {
-  NodeKey key(NodeKind::Stage, {}, {}, std::move(inputs));
-  key.extra_ = ExtraBox(std::move(members));
-  return key;
+  return NodeKey(NodeKind::Stage, std::move(members), ParamMap(), std::move(inputs));
+}
+
+NodeKey::NodeKey(const NodeKey& other) : kind_(other.kind_), params_(other.params_), inputs_(other.inputs_) {
+  if (carries_extra(kind_)) {
+    const Extra* extra = other.extra();
+    set_extra(extra != nullptr ? extra->clone() : nullptr);
+  } else {
+    new (&head_.name) NodeName(other.head_.name);
+  }
 }
 
 NodeKey NodeKey::exchange(ParamMap scheme, NodeInputs inputs) {
@@ -37,13 +42,13 @@ NodeKey NodeKey::join(ParamMap scheme, NodeInputs inputs) {
 }
 
 const PayloadDescriptor& NodeKey::descriptor() const {
-  check_invariant(kind_ == NodeKind::External && extra_.has_value(), "descriptor of an external node",
+  check_invariant(kind_ == NodeKind::External && extra() != nullptr, "descriptor of an external node",
                   "node is not external");
   return descriptor_value();
 }
 
 const std::vector<StageOp>& NodeKey::members() const {
-  check_invariant(kind_ == NodeKind::Stage && extra_.has_value(), "members of a stage node",
+  check_invariant(kind_ == NodeKind::Stage && extra() != nullptr, "members of a stage node",
                   "node is not a stage");
   return members_value();
 }
@@ -55,10 +60,10 @@ NodeKey NodeKey::with_inputs(NodeInputs inputs) const {
 }
 
 bool same_operator(const NodeKey& a, const NodeKey& b) noexcept {
-  if (a.kind_ != b.kind_ || a.name_ != b.name_ || !(a.params_ == b.params_)) return false;
+  if (a.kind_ != b.kind_ || !(a.params_ == b.params_)) return false;
   if (a.kind_ == NodeKind::External) return a.descriptor_value() == b.descriptor_value();
   if (a.kind_ == NodeKind::Stage) return a.members_value() == b.members_value();
-  return true;
+  return a.head_.name == b.head_.name;
 }
 
 bool operator==(const NodeKey& a, const NodeKey& b) noexcept {
@@ -70,7 +75,7 @@ bool operator==(const NodeKey& a, const NodeKey& b) noexcept {
 inline void NodeKey::hash_operator_into(KeyedHasher& h) const noexcept {
   // Every variable-length part goes in after its length (the name's shares
   // a word with the kind), so distinct keys are distinct word streams.
-  const std::string_view name = name_.view();
+  const std::string_view name = this->name();
   h.word(static_cast<std::uint64_t>(kind_) | static_cast<std::uint64_t>(name.size()) << 8);
   h.raw_bytes(name);
   params_.hash_into(h);

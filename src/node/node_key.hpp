@@ -3,7 +3,10 @@
 #pragma once
 
 #include <cstdint>
-#include <memory>
+#include <cstring>
+#include <new>
+#include <type_traits>
+#include <utility>
 #include <string>
 #include <vector>
 
@@ -40,7 +43,7 @@ class NodeKey {
 
   NodeKind kind() const noexcept { return kind_; }
   // Source, Op and Reduction carry a name; the others an empty one.
-  std::string_view name() const noexcept { return name_.view(); }
+  std::string_view name() const noexcept { return carries_extra(kind_) ? std::string_view() : head_.name.view(); }
   // The params of Source/Op/Reduction/External, the scheme of
   // Exchange/Join; empty for a Stage.
   const ParamMap& params() const noexcept { return params_; }
@@ -74,62 +77,100 @@ class NodeKey {
  private:
   // The parts are moved in once: the factories take them by value.
   NodeKey(NodeKind kind, NodeName&& name, ParamMap&& params, NodeInputs&& inputs)
-      : kind_(kind), name_(std::move(name)), params_(std::move(params)), inputs_(std::move(inputs)) {}
+      : kind_(kind), params_(std::move(params)), inputs_(std::move(inputs)) {
+    new (&head_.name) NodeName(std::move(name));
+  }
+  // An External or Stage key, its descriptor or members moved to the heap.
+  template <class T>
+  NodeKey(NodeKind kind, T&& extra, ParamMap&& params, NodeInputs&& inputs)
+      : kind_(kind), params_(std::move(params)), inputs_(std::move(inputs)) {
+    set_extra(new ExtraOf<std::decay_t<T>>(std::forward<T>(extra)));
+  }
 
+ public:
+  NodeKey(const NodeKey& other);
+  NodeKey(NodeKey&& other) noexcept : kind_(other.kind_), params_(std::move(other.params_)), inputs_(std::move(other.inputs_)) {
+    if (carries_extra(kind_)) {
+      set_extra(other.extra());
+      other.set_extra(nullptr);
+    } else {
+      new (&head_.name) NodeName(std::move(other.head_.name));
+    }
+  }
+  NodeKey& operator=(NodeKey other) noexcept {
+    swap(other);
+    return *this;
+  }
+  ~NodeKey() {
+    if (carries_extra(kind_)) {
+      delete extra();
+    } else {
+      head_.name.~NodeName();
+    }
+  }
+
+ private:
   // The part only External and Stage nodes carry, the descriptor or the
-  // members, held on the heap so that every other node pays one pointer
-  // for both. Copies copy the value; kind_ tells which one it is.
+  // members. Those nodes have no name, so the part's address takes the
+  // name's place, and no other node pays for it. Copies copy the value.
   struct Extra {
     virtual ~Extra() = default;
-    virtual std::unique_ptr<Extra> clone() const = 0;
+    virtual Extra* clone() const = 0;
   };
   template <class T>
   struct ExtraOf final : Extra {
     explicit ExtraOf(T v) : value(std::move(v)) {}
-    std::unique_ptr<Extra> clone() const override { return std::make_unique<ExtraOf>(value); }
+    Extra* clone() const override { return new ExtraOf(value); }
     T value;
   };
-  class ExtraBox {
-   public:
-    ExtraBox() noexcept = default;
-    template <class T>
-    explicit ExtraBox(T value) : ptr_(std::make_unique<ExtraOf<T>>(std::move(value))) {}
-    ExtraBox(const ExtraBox& other) : ptr_(other.ptr_ ? other.ptr_->clone() : nullptr) {}
-    ExtraBox(ExtraBox&&) noexcept = default;
-    ExtraBox& operator=(const ExtraBox& other) {
-      if (this != &other) ptr_ = other.ptr_ ? other.ptr_->clone() : nullptr;
-      return *this;
-    }
-    ExtraBox& operator=(ExtraBox&&) noexcept = default;
-
-    bool has_value() const noexcept { return ptr_ != nullptr; }
-    // The value, which must be a T.
-    template <class T>
-    const T& get() const noexcept {
-      return static_cast<const ExtraOf<T>&>(*ptr_).value;
-    }
-
-   private:
-    std::unique_ptr<Extra> ptr_;
+  // The name, or (External and Stage) the Extra's address; kind_ tells
+  // which. Both move as bytes.
+  union Head {
+    Head() noexcept {}
+    ~Head() {}
+    NodeName name;
+    unsigned char extra[sizeof(Extra*)];
   };
+  static_assert(sizeof(Head) == sizeof(NodeName) && alignof(Head) == 1);
+
+  static bool carries_extra(NodeKind kind) noexcept { return kind == NodeKind::External || kind == NodeKind::Stage; }
+  // Null only in a key moved from.
+  Extra* extra() const noexcept {
+    Extra* p;
+    std::memcpy(&p, head_.extra, sizeof p);
+    return p;
+  }
+  void set_extra(Extra* p) noexcept { std::memcpy(head_.extra, &p, sizeof p); }
+  void swap(NodeKey& other) noexcept {
+    std::swap(kind_, other.kind_);
+    unsigned char mine[sizeof(Head)];
+    std::memcpy(mine, &head_, sizeof mine);
+    std::memcpy(static_cast<void*>(&head_), &other.head_, sizeof mine);
+    std::memcpy(static_cast<void*>(&other.head_), mine, sizeof mine);
+    std::swap(params_, other.params_);
+    inputs_.swap(other.inputs_);
+  }
 
   // Feeds every field but the inputs, each variable-length part after its
   // length.
   void hash_operator_into(KeyedHasher& h) const noexcept;
 
-  const PayloadDescriptor& descriptor_value() const noexcept { return extra_.get<PayloadDescriptor>(); }
-  const std::vector<StageOp>& members_value() const noexcept { return extra_.get<std::vector<StageOp>>(); }
+  const PayloadDescriptor& descriptor_value() const noexcept {
+    return static_cast<const ExtraOf<PayloadDescriptor>*>(extra())->value;
+  }
+  const std::vector<StageOp>& members_value() const noexcept {
+    return static_cast<const ExtraOf<std::vector<StageOp>>*>(extra())->value;
+  }
 
   // The kind and the name share the first two words.
   NodeKind kind_;
-  NodeName name_;
+  Head head_;
   ParamMap params_;
   NodeInputs inputs_;
-  ExtraBox extra_;
 };
 
-// Ten words: a store holds one per node.
-static_assert(sizeof(void*) != 8 || sizeof(NodeKey) == 80);
+// Nine words: a store holds one per node.
+static_assert(sizeof(void*) != 8 || sizeof(NodeKey) == 72);
 
 // Lowercase kind text as the inspection view shows it ("source", "op", ...).
 const char* kind_text(NodeKind kind) noexcept;

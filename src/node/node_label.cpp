@@ -18,9 +18,9 @@ std::string with_display(std::string base, const ParamMap& params) {
 
 std::string NodeKey::label() const {
   switch (kind_) {
-    case NodeKind::Source: return with_display(std::string("Source ").append(name_.view()), params_);
-    case NodeKind::Op: return with_display(std::string("Op ").append(name_.view()), params_);
-    case NodeKind::Reduction: return with_display(std::string("Reduction ").append(name_.view()), params_);
+    case NodeKind::Source: return with_display(std::string("Source ").append(head_.name.view()), params_);
+    case NodeKind::Op: return with_display(std::string("Op ").append(head_.name.view()), params_);
+    case NodeKind::Reduction: return with_display(std::string("Reduction ").append(head_.name.view()), params_);
     case NodeKind::External: {
       const PayloadDescriptor& d = descriptor_value();
       return with_display("External " + d.kind + ":" + d.content_hash + " [" + d.framework + " " + d.version + "]",

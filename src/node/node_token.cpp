@@ -18,7 +18,7 @@ void NodeKey::append_token(std::string& out) const {
     case NodeKind::Op:
     case NodeKind::Reduction:
       out.append(kind_ == NodeKind::Source ? "src|" : kind_ == NodeKind::Op ? "op|" : "red|");
-      append_escaped_token(out, name_.view());
+      append_escaped_token(out, head_.name.view());
       append_params_token(out, params_);
       return;
     case NodeKind::External: {

@@ -108,6 +108,42 @@ TEST(NodeKey, EveryFieldTakesPartInIdentity) {
   }
 }
 
+// External and Stage keys keep their extra part where other keys keep their
+// name: copies, moves and assignments from any kind into any other must
+// carry the right one and free the one replaced (ASan reports a leak or a
+// double free).
+TEST(NodeKey, KeysOfEveryKindCopyMoveAndAssignIntoOneAnother) {
+  const std::vector<NodeKey> keys = {
+      NodeKey::source("s", k(1)),
+      NodeKey::op(std::string(40, 'o'), k(1), {0, 1, 2, 3}),
+      NodeKey::op("short", {}, {0}),
+      NodeKey::reduction("r", k(2), {0}),
+      NodeKey::external(desc_ref("p"), k(3), {1}),
+      NodeKey::stage({0, 1}, members()),
+      NodeKey::exchange(k(4), {0}),
+  };
+  for (const NodeKey& a : keys) {
+    for (const NodeKey& b : keys) {
+      SCOPED_TRACE(a.token() + " <- " + b.token());
+      NodeKey copied = a;
+      copied = b;
+      EXPECT_EQ(copied, b);
+      EXPECT_EQ(copied.name(), b.name());
+      NodeKey moved_into = a;
+      moved_into = NodeKey(b);
+      EXPECT_EQ(moved_into, b);
+      NodeKey taken(std::move(moved_into));
+      EXPECT_EQ(taken, b);
+      EXPECT_EQ(taken.token(), b.token());
+      moved_into = a;  // a key moved from takes a new value
+      EXPECT_EQ(moved_into, a);
+    }
+  }
+  EXPECT_EQ(keys[4].name(), "");
+  EXPECT_EQ(keys[5].name(), "");
+  EXPECT_EQ(keys[1].name(), std::string(40, 'o'));
+}
+
 TEST(NodeKey, WithInputsReplacesOnlyTheInputs) {
   const NodeIds fresh = {7, 7, 3};
   const std::vector<NodeKey> keys = {
