@@ -16,6 +16,7 @@
 #include "serialize/blob_reader.hpp"
 #include "serialize/blob_writer.hpp"
 #include "serialize/node_map_record.hpp"
+#include "support/large_block_allocator.hpp"
 
 namespace quorvel::py {
 
@@ -25,11 +26,19 @@ PyRef bytes_of(const std::string& blob) {
   return check(PyBytes_FromStringAndSize(blob.data(), static_cast<Py_ssize_t>(blob.size())));
 }
 
-// The plan's blob written straight into a new bytes object.
+// The plan's blob written straight into a new bytes object, made for its
+// bound and then cut to the blob's size. The object is not seen by anyone
+// before it has its final size and contents.
 PyRef bytes_of(const BlobPlan& plan) {
-  PyRef bytes = check(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(plan.size())));
-  plan.write_to(PyBytes_AS_STRING(bytes.get()));
-  return bytes;
+  PyRef bytes = check(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(plan.bound())));
+  large_block::advise_huge_pages(PyBytes_AS_STRING(bytes.get()), plan.bound());
+  const std::size_t size = plan.write_to(PyBytes_AS_STRING(bytes.get()));
+  if (size == plan.bound()) return bytes;
+  // Shrinking in place: a large block is remapped, not copied. On failure
+  // the object is freed and the error set.
+  PyObject* raw = bytes.release();
+  if (_PyBytes_Resize(&raw, static_cast<Py_ssize_t>(size)) < 0) raise_current();
+  return PyRef::steal(raw);
 }
 
 // Runs encode(), which measures or writes bytes of the blob format; a

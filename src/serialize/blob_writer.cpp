@@ -27,29 +27,30 @@ void BlobPlan::measure() {
   EncodedSize size;
   size.bytes = kBlobHeaderBytes;
   size.widest = n;
-  for (std::size_t i = 0; i < n; ++i) measure_record(size, nodes_[i]);
+  for (std::size_t i = 0; i < n; ++i) bound_record(size, nodes_[i]);
   size.add_ids(outputs_.size());
   // The caller's graph does not fit the format's 32-bit counts: nothing is
   // written, and the store is intact.
   if (size.widest > kBlobMaxCount) throw BlobTooLarge();
-  size_ = size.bytes;
+  bound_ = size.bytes;
 }
 
-void BlobPlan::write_to(char* out) const {
-  ByteSink sink(out, out + size_);
+std::size_t BlobPlan::write_to(char* out) const {
+  ByteSink sink(out, out + bound_);
   sink.bytes(kBlobMagic);
   sink.count(nodes_.size());
   for (std::size_t i = 0; i < nodes_.size(); ++i) write_record(sink, nodes_[i]);
   sink.ids(outputs_);
-  check_invariant(sink.exactly_filled(), "measured blob size equals the bytes written", "size mismatch");
+  check_invariant(!sink.overflowed(), "the blob fits the room its bound gave", "size mismatch");
+  return sink.written(out);
 }
 
 namespace {
 
 std::string write_blob(const BlobPlan& plan) {
   std::string blob;
-  blob.resize(plan.size());
-  plan.write_to(blob.data());
+  blob.resize(plan.bound());
+  blob.resize(plan.write_to(blob.data()));
   return blob;
 }
 

@@ -1,5 +1,4 @@
-// A write cursor over a buffer that was sized for exactly the bytes to be
-// written. A write that would pass the end writes nothing and sets a flag
+// A write cursor over a buffer that was sized for the bytes to be written. A write that would pass the end writes nothing and sets a flag
 // instead, so a sizing mistake shows up as a failed check, not as memory
 // corruption.
 #pragma once
@@ -74,6 +73,10 @@ class ByteSink {
 
   // True when every byte of the buffer was written and nothing was refused.
   bool exactly_filled() const noexcept { return !overflowed_ && pos_ == end_; }
+  // Whether a write was refused for want of room.
+  bool overflowed() const noexcept { return overflowed_; }
+  // The bytes written since begin, the start of the buffer.
+  std::size_t written(const char* begin) const noexcept { return static_cast<std::size_t>(pos_ - begin); }
 
  private:
   bool room(std::size_t n) noexcept {

@@ -1,6 +1,7 @@
 #include "serialize/record_encoding.hpp"
 
 #include <bit>
+#include <cstring>
 #include <span>
 #include <string_view>
 #include <type_traits>
@@ -176,12 +177,89 @@ void encode_record(Out& out, const NodeKey& key) {
   }
 }
 
+std::size_t params_bound(const ParamMap& params) noexcept {
+  return 4 + params.encoding().size() + 6 * params.size();
+}
+
+// The bound of bound_record; widest gets what a u32 field must hold.
+std::size_t record_bound(const NodeKey& key, std::uint64_t& widest) {
+  const std::size_t inputs = key.inputs().size();
+  switch (key.kind()) {
+    case NodeKind::Source:
+      widest |= key.name().size();
+      return 1 + 4 + key.name().size() + params_bound(key.params());
+    case NodeKind::Op:
+    case NodeKind::Reduction:
+      widest |= key.name().size() | inputs;
+      return 1 + 4 + key.name().size() + params_bound(key.params()) + 4 + 8 * inputs;
+    case NodeKind::Exchange:
+    case NodeKind::Join:
+      widest |= inputs;
+      return 1 + params_bound(key.params()) + 4 + 8 * inputs;
+    case NodeKind::External:
+    case NodeKind::Stage: break;
+  }
+  EncodedSize exact;
+  encode_record(exact, key);
+  widest |= exact.widest;
+  return exact.bytes;
+}
+
+// The ByteSink calls, unchecked, for a record written into room that its
+// bound guarantees.
+struct UncheckedRecordWriter : UncheckedWriter {
+  void u8(std::uint8_t v) noexcept { *out++ = static_cast<char>(v); }
+  void u64(std::uint64_t v) noexcept {
+    store_u64_le(out, v);
+    out += 8;
+  }
+  void string(std::string_view s) noexcept {
+    count(s.size());
+    bytes(s);
+  }
+  void ids(std::span<const NodeId> ids) noexcept {
+    count(ids.size());
+    if constexpr (std::endian::native == std::endian::little) {
+      if (!ids.empty()) std::memcpy(out, ids.data(), ids.size() * 8);
+      out += ids.size() * 8;
+    } else {
+      for (NodeId id : ids) u64(id);
+    }
+  }
+};
+
+template <>
+void encode_params(UncheckedRecordWriter& out, const ParamMap& params) noexcept {
+  if constexpr (std::endian::native == std::endian::little) {
+    transcode_params(static_cast<UncheckedWriter&>(out), params);
+  } else {
+    encode_params_entrywise(out, params);
+  }
+}
+
 }  // namespace
 
 void measure_params(EncodedSize& size, const ParamMap& params) noexcept { encode_params(size, params); }
 void write_params(ByteSink& sink, const ParamMap& params) noexcept { encode_params(sink, params); }
 
 void measure_record(EncodedSize& size, const NodeKey& key) { encode_record(size, key); }
-void write_record(ByteSink& sink, const NodeKey& key) { encode_record(sink, key); }
+
+void write_record(ByteSink& sink, const NodeKey& key) {
+  std::uint64_t widest = 0;
+  // The record's bound, checked against the room left, lets it be written
+  // without a check per field; without that room (never, when the buffer
+  // was sized from the same bounds) every field is checked.
+  if (char* room = sink.claim(record_bound(key, widest))) {
+    UncheckedRecordWriter writer{{room}};
+    encode_record(writer, key);
+    sink.commit(writer.out);
+    return;
+  }
+  encode_record(sink, key);
+}
+
+void bound_record(EncodedSize& size, const NodeKey& key) {
+  size.bytes += record_bound(key, size.widest);
+}
 
 }  // namespace quorvel

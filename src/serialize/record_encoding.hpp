@@ -1,7 +1,7 @@
-// The byte encoding of parameter lists and node records: their exact size,
-// measured first so the writer can size its buffer once, and the bytes.
-// One encoding routine serves both: it runs once against an EncodedSize,
-// which counts, and once against a ByteSink, which writes.
+// The byte encoding of parameter lists and node records: their exact size
+// or a quick upper bound of it, so the writer can size its buffer once, and
+// the bytes. One encoding routine serves all: it runs against an
+// EncodedSize, which counts, or a ByteSink, which writes.
 #pragma once
 
 #include <cstddef>
@@ -48,5 +48,13 @@ void write_params(ByteSink& sink, const ParamMap& params) noexcept;
 
 void measure_record(EncodedSize& size, const NodeKey& key);
 void write_record(ByteSink& sink, const NodeKey& key);
+
+// Adds an upper bound of the record's size to `size`, read off the key's
+// lengths without walking its parameters (a length in a map's encoding
+// takes at least one byte, in the record four, and an entry has at most
+// two); External and Stage records are measured exactly. Lengths and counts
+// that a u32 field must hold are OR-ed into `widest` as measure_record does
+// (every length inside a map is below its encoding's size, which fits).
+void bound_record(EncodedSize& size, const NodeKey& key);
 
 }  // namespace quorvel
