@@ -172,22 +172,6 @@ ParamMap::ParamMap(const ParamMap& other) : ParamMap() {
   std::memcpy(raw_ + kCountAt, other.raw_ + kCountAt, sizeof(std::uint32_t));
 }
 
-ParamMap::ParamMap(ParamMap&& other) noexcept {
-  std::memcpy(raw_, other.raw_, sizeof raw_);
-  std::memset(other.raw_, 0, sizeof other.raw_);
-}
-
-ParamMap& ParamMap::operator=(ParamMap other) noexcept {
-  unsigned char mine[sizeof raw_];
-  std::memcpy(mine, raw_, sizeof raw_);
-  std::memcpy(raw_, other.raw_, sizeof raw_);
-  std::memcpy(other.raw_, mine, sizeof raw_);
-  return *this;
-}
-
-ParamMap::~ParamMap() {
-  if (on_heap()) delete[] heap();
-}
 
 std::optional<std::string_view> ParamMap::repeated_name() const noexcept {
   // Sorted by name, so equal names are neighbours.

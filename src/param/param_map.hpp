@@ -115,9 +115,21 @@ class ParamMap {
   static ParamMap from_encoding(std::span<const unsigned char> encoding, std::size_t count, bool has_nan);
 
   ParamMap(const ParamMap& other);
-  ParamMap(ParamMap&& other) noexcept;
-  ParamMap& operator=(ParamMap other) noexcept;
-  ~ParamMap();
+  // Moves are the map's 32 bytes, inline: keys move their maps around a lot.
+  ParamMap(ParamMap&& other) noexcept {
+    std::memcpy(raw_, other.raw_, sizeof raw_);
+    std::memset(other.raw_, 0, sizeof other.raw_);
+  }
+  ParamMap& operator=(ParamMap other) noexcept {
+    unsigned char mine[sizeof raw_];
+    std::memcpy(mine, raw_, sizeof raw_);
+    std::memcpy(raw_, other.raw_, sizeof raw_);
+    std::memcpy(other.raw_, mine, sizeof raw_);
+    return *this;
+  }
+  ~ParamMap() {
+    if (on_heap()) delete[] heap();
+  }
 
   class Iterator {
    public:

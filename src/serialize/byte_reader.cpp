@@ -179,15 +179,24 @@ Outcome<ParamMap, DecodeError> Reader::params() {
   return ParamMap::from_views(entries);
 }
 
-Outcome<NodeIds, DecodeError> Reader::inputs(NodeId node_index) {
+Outcome<NodeInputs, DecodeError> Reader::inputs(NodeId node_index) {
   auto count = u32();
   if (!count) return failure(count.error());
   const std::uint32_t n = count.value();
 
   // Ids are read one by one, as far as the bytes go, so that an id out of
-  // range is reported before the list turns out to be cut short.
+  // range is reported before the list turns out to be cut short. A short
+  // list is gathered on the stack, so that reading it allocates nothing
+  // beyond the key's own inputs.
   const std::size_t present = std::min<std::size_t>(n, remaining() / kMinNodeIdBytes);
-  NodeIds ids(present);
+  constexpr std::size_t kOnStack = 8;
+  NodeId on_stack[kOnStack];
+  NodeIds spilled;
+  NodeId* ids = on_stack;
+  if (present > kOnStack) {
+    spilled.resize(present);
+    ids = spilled.data();
+  }
   for (std::size_t i = 0; i < present; ++i) {
     const NodeId id = load_u64_le(pos_);
     pos_ += 8;
@@ -195,7 +204,7 @@ Outcome<NodeIds, DecodeError> Reader::inputs(NodeId node_index) {
     ids[i] = id;
   }
   if (present < n) return failure(DecodeError::truncated());
-  return ids;
+  return NodeInputs(std::span<const NodeId>(ids, present));
 }
 
 }  // namespace quorvel

@@ -10,6 +10,7 @@
 #include <string_view>
 
 #include "node/node_id.hpp"
+#include "node/node_inputs.hpp"
 #include "param/param_map.hpp"
 #include "serialize/decode_error.hpp"
 #include "serialize/little_endian.hpp"
@@ -54,7 +55,7 @@ class Reader {
 
   // A u32 count and that many u64 node ids, each of which must be lower
   // than `node_index`, the index of the record being read.
-  Outcome<NodeIds, DecodeError> inputs(NodeId node_index);
+  Outcome<NodeInputs, DecodeError> inputs(NodeId node_index);
 
  private:
   // The common case of params(): a well-formed map whose names are already

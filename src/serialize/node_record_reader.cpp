@@ -15,17 +15,17 @@ constexpr std::size_t kStageReserveCap = 1024;
 using Site = DecodeError::TagSite;
 
 Outcome<NodeKey, DecodeError> read_named(Reader& reader, NodeKind kind, NodeId index) {
-  auto name = reader.string();
+  auto name = reader.string_view();
   if (!name) return failure(name.error());
   auto params = reader.params();
   if (!params) return failure(params.error());
-  if (kind == NodeKind::Source) return NodeKey::source(std::move(name.value()), std::move(params.value()));
+  if (kind == NodeKind::Source) return NodeKey::source(name.value(), std::move(params.value()));
   auto inputs = reader.inputs(index);
   if (!inputs) return failure(inputs.error());
   if (kind == NodeKind::Op) {
-    return NodeKey::op(std::move(name.value()), std::move(params.value()), std::move(inputs.value()));
+    return NodeKey::op(name.value(), std::move(params.value()), std::move(inputs.value()));
   }
-  return NodeKey::reduction(std::move(name.value()), std::move(params.value()), std::move(inputs.value()));
+  return NodeKey::reduction(name.value(), std::move(params.value()), std::move(inputs.value()));
 }
 
 Outcome<NodeKey, DecodeError> read_external(Reader& reader, NodeId index) {

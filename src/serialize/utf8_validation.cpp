@@ -13,7 +13,7 @@ bool is_continuation(unsigned char b) noexcept { return (b & 0xC0) == 0x80; }
 
 }  // namespace
 
-bool is_valid_utf8(std::string_view text) noexcept {
+bool is_valid_utf8_text(std::string_view text) noexcept {
   const auto* p = reinterpret_cast<const unsigned char*>(text.data());
   const unsigned char* const end = p + text.size();
   while (p < end) {

@@ -57,19 +57,25 @@ TEST(BlobUtf8, AgreesWithReferenceOnFourByteSequences) {
   }
 }
 
-TEST(BlobUtf8, InvalidByteIsFoundAtEveryOffsetOfLongText) {
-  for (std::size_t at = 0; at < 40; ++at) {
-    std::string text(40, 'a');
-    EXPECT_TRUE(is_valid_utf8(text));
-    text[at] = '\x80';
-    EXPECT_FALSE(is_valid_utf8(text)) << at;
-    text.replace(at, 1, "é");  // a valid two-byte character in the middle of ASCII runs
-    EXPECT_TRUE(is_valid_utf8(text)) << at;
-    text.pop_back();
-    if (at == 39) {
-      EXPECT_FALSE(is_valid_utf8(text));  // cut inside the last character
+// Short texts (checked inline when ASCII) and long ones alike.
+TEST(BlobUtf8, InvalidByteIsFoundAtEveryOffsetOfEveryLength) {
+  for (std::size_t length = 1; length <= 40; ++length) {
+    for (std::size_t at = 0; at < length; ++at) {
+      std::string text(length, 'a');
+      EXPECT_TRUE(is_valid_utf8(text));
+      text[at] = '\x80';
+      EXPECT_FALSE(is_valid_utf8(text)) << length << " " << at;
+      text[at] = '\xC3';  // a lead byte whose continuation is missing, or ASCII
+      EXPECT_FALSE(is_valid_utf8(text)) << length << " " << at;
+      text.replace(at, 1, "é");  // a valid two-byte character in the middle of ASCII runs
+      EXPECT_TRUE(is_valid_utf8(text)) << length << " " << at;
+      text.pop_back();
+      if (at == length - 1) {
+        EXPECT_FALSE(is_valid_utf8(text));  // cut inside the last character
+      }
     }
   }
+  EXPECT_TRUE(is_valid_utf8(""));
   EXPECT_TRUE(is_valid_utf8(std::string("a\0b", 3)));
   EXPECT_TRUE(is_valid_utf8("\xF4\x8F\xBF\xBF"));   // U+10FFFF
   EXPECT_FALSE(is_valid_utf8("\xF4\x90\x80\x80"));  // U+110000
