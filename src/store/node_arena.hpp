@@ -1,20 +1,31 @@
 // Append-only storage of node keys in fixed-size chunks: keys never move
 // once stored, and growing never copies the keys already there.
+//
+// The first chunk comes from the heap, so a small store costs the pages its
+// keys touch and no more. A store that outgrows it is a large one, whose
+// keys are written from end to end: its later chunks come eight at a time
+// in one block mapped on huge-page boundaries and advised to use them
+// (eight chunks are nine huge pages exactly), since faulting fresh memory
+// in 4 KiB pages cost about a sixth of building a large store or reading
+// it from a blob. At most the last huge page written holds room not yet
+// used.
 #pragma once
 
 #include <cstddef>
-#include <memory>
 #include <vector>
 
 #include "node/node_key.hpp"
 #include "node/node_list.hpp"
+#include "support/large_block_allocator.hpp"
 
 namespace quorvel {
 
 class NodeArena {
  public:
-  static constexpr std::size_t kChunkBits = 12;
+  static constexpr std::size_t kChunkBits = 15;
   static constexpr std::size_t kChunkSize = std::size_t{1} << kChunkBits;
+  // Chunks per mapped block after the first chunk.
+  static constexpr std::size_t kChunksPerBlock = 8;
 
   std::size_t size() const noexcept { return size_; }
 
@@ -25,16 +36,14 @@ class NodeArena {
   // Makes room for one more key; the only step of an append that allocates,
   // so a failed allocation leaves the arena as it was.
   void reserve_one() {
-    if ((size_ & (kChunkSize - 1)) == 0 && (size_ >> kChunkBits) == chunks_.size()) {
-      chunks_.push_back(std::make_unique<Slot[]>(kChunkSize));
-    }
+    if ((size_ & (kChunkSize - 1)) == 0 && (size_ >> kChunkBits) == chunks_.size()) add_chunk();
   }
 
   // Makes room for n keys in all (a hint for bulk filling).
   void reserve(std::size_t n) {
     const std::size_t chunks = (n + kChunkSize - 1) >> kChunkBits;
     chunks_.reserve(chunks);
-    while (chunks_.size() < chunks) chunks_.push_back(std::make_unique<Slot[]>(kChunkSize));
+    while (chunks_.size() < chunks) add_chunk();
   }
 
   // Appends after reserve_one(); does not allocate.
@@ -71,6 +80,8 @@ class NodeArena {
     for (std::size_t i = 0; i < size_; ++i) {
       chunks_[i >> kChunkBits][i & (kChunkSize - 1)].key.~NodeKey();
     }
+    if (!chunks_.empty()) delete[] chunks_[0];
+    for (void* block : blocks_) large_block::deallocate_unkept(block, kBlockBytes);
   }
 
  private:
@@ -83,7 +94,26 @@ class NodeArena {
   };
   static_assert(sizeof(Slot) == sizeof(NodeKey) && alignof(Slot) == alignof(NodeKey));
 
-  std::vector<std::unique_ptr<Slot[]>> chunks_;
+  static constexpr std::size_t kBlockBytes = kChunksPerBlock * kChunkSize * sizeof(Slot);
+
+  // Adds one chunk; may throw std::bad_alloc, leaving the arena as it was.
+  void add_chunk() {
+    // Room first, so that pushing the chunk cannot fail once it exists.
+    chunks_.reserve(chunks_.size() + 1);
+    if (chunks_.empty()) {
+      chunks_.push_back(new Slot[kChunkSize]);
+      return;
+    }
+    const std::size_t in_block = (chunks_.size() - 1) % kChunksPerBlock;
+    if (in_block == 0) {
+      blocks_.reserve(blocks_.size() + 1);
+      blocks_.push_back(large_block::allocate_unkept(kBlockBytes));
+    }
+    chunks_.push_back(static_cast<Slot*>(blocks_.back()) + in_block * kChunkSize);
+  }
+
+  std::vector<Slot*> chunks_;       // the heap chunk, then chunks in the mapped blocks
+  std::vector<void*> blocks_;       // the mapped blocks, kBlockBytes each
   std::size_t size_ = 0;
 };
 

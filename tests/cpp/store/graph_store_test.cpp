@@ -65,8 +65,8 @@ TEST(GraphStore, InternsEqualKeysOnceAndHandsOutDenseIds) {
 }
 
 TEST(GraphStore, ManyNodesKeepTheirIds) {
-  // Enough nodes to grow the index many times and fill several arena chunks,
-  // with a reservation made part way.
+  // Enough nodes to grow the index many times, with a reservation made part
+  // way (the arena's boundaries are tested on their own).
   constexpr NodeId kCount = 10000;
   auto key = [](NodeId i) { return i % 2 == 0 ? src("s" + std::to_string(i)) : NodeKey::op("f", {}, {i - 1}); };
   GraphStore store;
