@@ -71,6 +71,22 @@ def main() -> None:
     print(f"serialize is {t_pdump / t_ser:.1f}x faster than pickle.dumps; "
           f"deserialize is {t_pload / t_de:.1f}x faster than pickle.loads")
 
+    def verdict(ok: bool) -> str:
+        return "met" if ok else "NOT met"
+
+    # Linear in size: the rates on a graph a tenth the size, in the same run.
+    small, _, small_outputs = build(args.nodes // 10, seed=12)
+    t_ser_small, small_blob = best_of(args.repeat, lambda: small.serialize(small_outputs))
+    t_de_small, _ = best_of(args.repeat, lambda: qc.GraphStore.deserialize(small_blob))
+    small_mb = len(small_blob) / 1e6
+    print(f"targets: serialize {mb / t_ser:.0f} MB/s (>= 1000: {verdict(mb / t_ser >= 1000)}); "
+          f"deserialize {mb / t_de:.0f} MB/s (>= 500: {verdict(mb / t_de >= 500)}), "
+          f"{t_pload / t_de:.1f}x pickle.loads (>= 5x: {verdict(t_pload / t_de >= 5)})")
+    print(f"linearity: at {args.nodes // 10:,} nodes serialize {small_mb / t_ser_small:.0f} MB/s, "
+          f"deserialize {small_mb / t_de_small:.0f} MB/s (rate at {args.nodes:,} / rate there: "
+          f"{(mb / t_ser) / (small_mb / t_ser_small):.2f}, {(mb / t_de) / (small_mb / t_de_small):.2f})")
+    del small, small_blob
+
     del restored, unpickled, pickled, plain
     derived = {"cone of every node": store.cone(outputs=range(store.node_count())),
                "reduced": store.reduce(outputs=outputs)[0]}

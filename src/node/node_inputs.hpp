@@ -84,8 +84,11 @@ class NodeInputs {
   void assign(const NodeId* ids, std::size_t n) {
     const bool fits = n <= kInline && std::all_of(ids, ids + n, [](NodeId id) { return id < kHeapMark; });
     if (fits) {
-      words_[0] = words_[1] = words_[2] = kNoNode;
-      if (n > 0) std::memcpy(words_, ids, n * sizeof(NodeId));
+      // Word by word: a call to memcpy for a length known only here cost
+      // more than the copy.
+      words_[0] = n > 0 ? ids[0] : kNoNode;
+      words_[1] = n > 1 ? ids[1] : kNoNode;
+      words_[2] = n > 2 ? ids[2] : kNoNode;
       return;
     }
     NodeId* block = new NodeId[n];
