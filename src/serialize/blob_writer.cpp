@@ -33,6 +33,14 @@ void BlobPlan::measure() {
   // written, and the store is intact.
   if (size.widest > kBlobMaxCount) throw BlobTooLarge();
   bound_ = size.bytes;
+  if (bound_ >= kBoundedBlobBytes) return;
+  // A smaller blob is measured exactly: its buffer then needs no cutting
+  // to size, which would cost more than measuring.
+  EncodedSize exact;
+  exact.bytes = kBlobHeaderBytes;
+  for (std::size_t i = 0; i < n; ++i) measure_record(exact, nodes_[i]);
+  exact.add_ids(outputs_.size());
+  bound_ = exact.bytes;
 }
 
 std::size_t BlobPlan::write_to(char* out) const {

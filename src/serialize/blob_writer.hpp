@@ -38,10 +38,16 @@ class BlobPlan {
   // kept, ids not checked).
   BlobPlan(NodeList nodes, NodeIds outputs);
 
-  // At least the blob's size in bytes: read off each key's lengths, which
-  // is far quicker than walking every parameter map to measure the blob
-  // exactly, and a little more than the blob (three bytes or so a
-  // parameter).
+  // Blobs bounded at this size or more are not measured exactly.
+  static constexpr std::size_t kBoundedBlobBytes = std::size_t{32} << 20;
+
+  // At least the blob's size in bytes. Read off each key's lengths, which
+  // is far quicker than walking every parameter map to measure the blob,
+  // it is a little more than the blob (three bytes or so a parameter); a
+  // blob bounded below kBoundedBlobBytes is measured, and its bound is its
+  // size. (A large buffer is mapped afresh whatever its size, and cutting
+  // it to size moves no bytes; a small one is reused from the heap, where
+  // cutting it would cost more than measuring.)
   std::size_t bound() const noexcept { return bound_; }
   // Writes the blob to out, which has room for bound() bytes; returns its
   // size.

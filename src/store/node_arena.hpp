@@ -8,7 +8,10 @@
 // (eight chunks are nine huge pages exactly), since faulting fresh memory
 // in 4 KiB pages cost about a sixth of building a large store or reading
 // it from a blob. At most the last huge page written holds room not yet
-// used.
+// used. Freed blocks go back to the large-block allocator's kept blocks,
+// like a reduction's working tables: the store a reduction returns, freed,
+// leaves its blocks to the next one, which then writes its keys without a
+// fault.
 #pragma once
 
 #include <cstddef>
@@ -81,7 +84,7 @@ class NodeArena {
       chunks_[i >> kChunkBits][i & (kChunkSize - 1)].key.~NodeKey();
     }
     if (!chunks_.empty()) delete[] chunks_[0];
-    for (void* block : blocks_) large_block::deallocate_unkept(block, kBlockBytes);
+    for (void* block : blocks_) large_block::deallocate(block, kBlockBytes);
   }
 
  private:
@@ -107,7 +110,7 @@ class NodeArena {
     const std::size_t in_block = (chunks_.size() - 1) % kChunksPerBlock;
     if (in_block == 0) {
       blocks_.reserve(blocks_.size() + 1);
-      blocks_.push_back(large_block::allocate_unkept(kBlockBytes));
+      blocks_.push_back(large_block::allocate(kBlockBytes));
     }
     chunks_.push_back(static_cast<Slot*>(blocks_.back()) + in_block * kChunkSize);
   }

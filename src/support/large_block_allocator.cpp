@@ -188,10 +188,10 @@ void* with_kept_released(Allocate allocate) {
   return allocate();
 }
 
-void* map_block(std::size_t bytes, bool zeroed, bool take_kept = true) {
+void* map_block(std::size_t bytes, bool zeroed) {
   if (bytes > SIZE_MAX - 2 * kHugePage) throw std::bad_alloc();
   const std::size_t size = mapped_size(bytes);
-  if (void* p = take_kept ? kept.take(size) : nullptr) {
+  if (void* p = kept.take(size)) {
     QUORVEL_UNPOISON(p, size);
     if (zeroed) std::memset(p, 0, size);
     return p;
@@ -211,13 +211,6 @@ void* allocate(std::size_t bytes) {
 #else
   return ::operator new(bytes);
 #endif
-}
-
-void* allocate_unkept(std::size_t bytes) {
-#if defined(__linux__)
-  if (bytes >= kMapThreshold) return map_block(bytes, false, false);
-#endif
-  return ::operator new(bytes);
 }
 
 void* allocate_zeroed(std::size_t bytes) {

@@ -46,10 +46,6 @@ inline constexpr std::size_t kKeepLimit = std::size_t{1} << 30;  // 1 GiB
 // std::bad_alloc if it fails again.
 void* allocate(std::size_t bytes);
 void deallocate(void* p, std::size_t bytes) noexcept;
-// A block as allocate gives, but never one of the kept blocks: for a
-// long-lived owner that frees it with deallocate_unkept, and would
-// otherwise leave the reductions that keep blocks to map theirs afresh.
-void* allocate_unkept(std::size_t bytes);
 // The same, but a mapped block is unmapped at once instead of kept: for
 // blocks that the next request is unlikely to fit, such as a long-lived
 // table's storage superseded by a larger one.
