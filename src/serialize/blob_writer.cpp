@@ -24,32 +24,34 @@ BlobPlan::BlobPlan(NodeList nodes, NodeIds outputs) : nodes_(std::move(nodes)), 
 
 void BlobPlan::measure() {
   const std::size_t n = nodes_.size();
+  bounded_ = n >= kBoundedNodes;
   EncodedSize size;
   size.bytes = kBlobHeaderBytes;
   size.widest = n;
-  for (std::size_t i = 0; i < n; ++i) bound_record(size, nodes_[i]);
+  if (bounded_) {
+    for (std::size_t i = 0; i < n; ++i) bound_record(size, nodes_[i]);
+  } else {
+    for (std::size_t i = 0; i < n; ++i) measure_record(size, nodes_[i]);
+  }
   size.add_ids(outputs_.size());
   // The caller's graph does not fit the format's 32-bit counts: nothing is
   // written, and the store is intact.
   if (size.widest > kBlobMaxCount) throw BlobTooLarge();
   bound_ = size.bytes;
-  if (bound_ >= kBoundedBlobBytes) return;
-  // A smaller blob is measured exactly: its buffer then needs no cutting
-  // to size, which would cost more than measuring.
-  EncodedSize exact;
-  exact.bytes = kBlobHeaderBytes;
-  for (std::size_t i = 0; i < n; ++i) measure_record(exact, nodes_[i]);
-  exact.add_ids(outputs_.size());
-  bound_ = exact.bytes;
 }
 
 std::size_t BlobPlan::write_to(char* out) const {
   ByteSink sink(out, out + bound_);
   sink.bytes(kBlobMagic);
   sink.count(nodes_.size());
-  for (std::size_t i = 0; i < nodes_.size(); ++i) write_record(sink, nodes_[i]);
+  if (bounded_) {
+    for (std::size_t i = 0; i < nodes_.size(); ++i) write_bounded_record(sink, nodes_[i]);
+  } else {
+    for (std::size_t i = 0; i < nodes_.size(); ++i) write_record(sink, nodes_[i]);
+  }
   sink.ids(outputs_);
-  check_invariant(!sink.overflowed(), "the blob fits the room its bound gave", "size mismatch");
+  check_invariant(!sink.overflowed() && (bounded_ || sink.exactly_filled()), "the blob fits the room sized for it",
+                  "size mismatch");
   return sink.written(out);
 }
 

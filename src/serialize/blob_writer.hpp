@@ -38,16 +38,18 @@ class BlobPlan {
   // kept, ids not checked).
   BlobPlan(NodeList nodes, NodeIds outputs);
 
-  // Blobs bounded at this size or more are not measured exactly.
-  static constexpr std::size_t kBoundedBlobBytes = std::size_t{32} << 20;
+  // Graphs of this many nodes or more are not measured exactly.
+  static constexpr std::size_t kBoundedNodes = std::size_t{1} << 18;
 
-  // At least the blob's size in bytes. Read off each key's lengths, which
-  // is far quicker than walking every parameter map to measure the blob,
-  // it is a little more than the blob (three bytes or so a parameter); a
-  // blob bounded below kBoundedBlobBytes is measured, and its bound is its
-  // size. (A large buffer is mapped afresh whatever its size, and cutting
-  // it to size moves no bytes; a small one is reused from the heap, where
-  // cutting it would cost more than measuring.)
+  // At least the blob's size in bytes. For a graph of kBoundedNodes or
+  // more it is read off each key's lengths, which is far quicker than
+  // walking every parameter map to measure the blob, and a little more
+  // than the blob (three bytes or so a parameter): such a blob's buffer is
+  // large, mapped afresh whatever its size, and cutting it to size moves no
+  // bytes. A smaller graph's blob is measured, and its bound is its size:
+  // its buffer is reused from the heap, where cutting would cost more than
+  // measuring.
+  bool bounded() const noexcept { return bounded_; }
   std::size_t bound() const noexcept { return bound_; }
   // Writes the blob to out, which has room for bound() bytes; returns its
   // size.
@@ -59,6 +61,7 @@ class BlobPlan {
   NodeList nodes_;
   NodeIds outputs_;
   std::size_t bound_ = 0;
+  bool bounded_ = false;
 };
 
 // The blob of every node of the store, with `outputs` written exactly as

@@ -244,7 +244,9 @@ void write_params(ByteSink& sink, const ParamMap& params) noexcept { encode_para
 
 void measure_record(EncodedSize& size, const NodeKey& key) { encode_record(size, key); }
 
-void write_record(ByteSink& sink, const NodeKey& key) {
+void write_record(ByteSink& sink, const NodeKey& key) { encode_record(sink, key); }
+
+void write_bounded_record(ByteSink& sink, const NodeKey& key) {
   std::uint64_t widest = 0;
   // The record's bound, checked against the room left, lets it be written
   // without a check per field; without that room (never, when the buffer

@@ -129,7 +129,12 @@ TEST(BlobLayout, RecordsWrittenWithRoomToSpareOrExactlyAreTheSameMeasuredBytes) 
     EXPECT_TRUE(checked.exactly_filled());
     std::string roomy(bound.bytes, '\0');
     ByteSink unchecked(roomy.data(), roomy.data() + roomy.size());
-    write_record(unchecked, key);
+    write_bounded_record(unchecked, key);
+    std::string fitted(exact.bytes, '\0');
+    ByteSink bounded_but_tight(fitted.data(), fitted.data() + fitted.size());
+    write_bounded_record(bounded_but_tight, key);
+    EXPECT_TRUE(bounded_but_tight.exactly_filled());
+    EXPECT_EQ(fitted, tight);
     ASSERT_EQ(unchecked.written(roomy.data()), exact.bytes);
     EXPECT_EQ(roomy.substr(0, exact.bytes), tight);
   }

@@ -9,7 +9,9 @@
 
 #include "blob_bytes.hpp"
 #include "serialize/blob_reader.hpp"
+#include "serialize/blob_format.hpp"
 #include "serialize/blob_writer.hpp"
+#include "serialize/record_encoding.hpp"
 
 namespace quorvel {
 namespace {
@@ -51,6 +53,35 @@ TEST(BlobRoundTrip, EveryKindKeepsKeysIdsMarksAndBytes) {
   auto copy = read_ok(blob);
   EXPECT_EQ(copy->snapshot().nodes, original.snapshot().nodes);
   EXPECT_EQ(copy->outputs(), (NodeIds{8, 5}));
+  EXPECT_EQ(serialize_with_marks(*copy), blob);
+}
+
+// A graph large enough that the writer sizes its blob by a bound and cuts
+// it to size: the same bytes as measuring would give, and they read back.
+TEST(BlobRoundTrip, ALargeGraphSizedByItsBoundIsExactlyItsRecords) {
+  GraphStore original;
+  const std::size_t n = BlobPlan::kBoundedNodes + 3;
+  std::vector<NodeKey> keys;
+  keys.reserve(n);
+  for (std::size_t i = 0; i < n; ++i) {
+    ParamMap params({{"i", ParamValue::integer(static_cast<std::int64_t>(i))},
+                     {"s", ParamValue::text(std::string(i % 200, 't'))},
+                     {std::string(i % 150, 'n'), ParamValue::boolean(i % 2 == 0)}});
+    keys.push_back(i == 0 ? NodeKey::source("s", std::move(params))
+                          : NodeKey::op("op" + std::to_string(i % 7), std::move(params), {i - 1, i / 2}));
+  }
+  ASSERT_TRUE(original.intern_batch(keys).ok());
+  ASSERT_TRUE(original.mark_output(n - 1).ok());
+  ASSERT_TRUE(BlobPlan(original).bounded());
+  const std::string blob = serialize_with_marks(original);
+  EncodedSize exact;
+  exact.bytes = kBlobHeaderBytes;
+  const Snapshot snap = original.snapshot();
+  for (const NodeKey& key : snap.nodes) measure_record(exact, key);
+  exact.add_ids(1);
+  EXPECT_EQ(blob.size(), exact.bytes);
+  auto copy = read_ok(blob);
+  EXPECT_EQ(copy->node_count(), n);
   EXPECT_EQ(serialize_with_marks(*copy), blob);
 }
 
