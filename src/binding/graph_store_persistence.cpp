@@ -16,7 +16,6 @@
 #include "serialize/blob_reader.hpp"
 #include "serialize/blob_writer.hpp"
 #include "serialize/node_map_record.hpp"
-#include "support/large_block_allocator.hpp"
 
 namespace quorvel::py {
 
@@ -27,14 +26,10 @@ PyRef bytes_of(const std::string& blob) {
 }
 
 // The plan's blob written straight into a new bytes object, made for its
-// bound and cut to the blob's size when that is less. A large one (a
-// bounded plan's) is advised to use huge pages before it is written: its
-// memory is mapped afresh, and faulted in 4 KiB pages it cost about a third
-// of writing the blob. The object is seen by no one before it has its final size and
-// contents.
+// bound and cut to the blob's size when that is less. The object is seen by
+// no one before it has its final size and contents.
 PyRef bytes_of(const BlobPlan& plan) {
   PyRef bytes = check(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(plan.bound())));
-  if (plan.bounded()) large_block::advise_huge_pages(PyBytes_AS_STRING(bytes.get()), plan.bound());
   const std::size_t size = plan.write_to(PyBytes_AS_STRING(bytes.get()));
   if (size == plan.bound()) return bytes;
   // Shrinking in place: a mapped block is remapped, not copied. On failure

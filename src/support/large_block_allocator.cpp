@@ -7,7 +7,6 @@
 #if defined(__linux__)
 #include <pthread.h>
 #include <sys/mman.h>
-#include <unistd.h>
 #endif
 
 // Under AddressSanitizer a kept block is poisoned, so that a use after free
@@ -251,22 +250,6 @@ void deallocate_unkept(void* p, std::size_t bytes) noexcept {
   }
 #endif
   ::operator delete(p);
-}
-
-void advise_huge_pages(void* p, std::size_t bytes) noexcept {
-#if defined(__linux__) && defined(MADV_HUGEPAGE)
-  if (bytes < kMapThreshold) return;
-  // Whole pages inside the range only: the advice applies to the pages it
-  // covers, and the ends may share a page with other memory.
-  const std::uintptr_t page = static_cast<std::uintptr_t>(sysconf(_SC_PAGESIZE));
-  const auto start = reinterpret_cast<std::uintptr_t>(p);
-  const std::uintptr_t first = (start + page - 1) & ~(page - 1);
-  const std::uintptr_t last = (start + bytes) & ~(page - 1);
-  if (last > first) madvise(reinterpret_cast<void*>(first), last - first, MADV_HUGEPAGE);
-#else
-  (void)p;
-  (void)bytes;
-#endif
 }
 
 std::size_t kept_bytes() noexcept {

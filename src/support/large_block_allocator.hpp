@@ -57,15 +57,6 @@ void deallocate_unkept(void* p, std::size_t bytes) noexcept;
 // std::bad_alloc.
 void* allocate_zeroed(std::size_t bytes);
 
-// Advises the kernel to back [p, p + bytes) with huge pages where it can:
-// for a large buffer from elsewhere (a Python object, say) that is about to
-// be written from end to end. Fresh memory is faulted in page by page on
-// first write, and for a blob of tens of megabytes those faults cost about
-// as much as writing it; in huge pages they are 512 times fewer. Does
-// nothing below kMapThreshold bytes, or where the platform has no such
-// advice.
-void advise_huge_pages(void* p, std::size_t bytes) noexcept;
-
 // Bytes of freed mapped blocks kept for reuse, in whole huge pages.
 std::size_t kept_bytes() noexcept;
 // Unmaps every kept block; returns the bytes unmapped.
