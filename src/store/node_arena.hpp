@@ -1,17 +1,17 @@
 // Append-only storage of node keys in fixed-size chunks: keys never move
 // once stored, and growing never copies the keys already there.
 //
-// The first chunk comes from the heap, so a small store costs the pages its
-// keys touch and no more. A store that outgrows it is a large one, whose
-// keys are written from end to end: its later chunks come eight at a time
-// in one block mapped on huge-page boundaries and advised to use them
-// (eight chunks are nine huge pages exactly), since faulting fresh memory
+// The first 64 chunks (262,144 keys) come from the heap one by one, as
+// they always did: stores of that size are made and freed call after call
+// (a cone, a reduction), and the heap hands the same warm memory back. A
+// store that outgrows them is a large one, whose keys are written from end
+// to end into fresh memory: its later chunks come 64 at a time in one
+// block mapped on huge-page boundaries and advised to use them (64 chunks
+// of 72-byte keys are nine huge pages exactly), since faulting fresh memory
 // in 4 KiB pages cost about a sixth of building a large store or reading
 // it from a blob. At most the last huge page written holds room not yet
 // used. Freed blocks go back to the large-block allocator's kept blocks,
-// like a reduction's working tables: the store a reduction returns, freed,
-// leaves its blocks to the next one, which then writes its keys without a
-// fault.
+// like a reduction's working tables, for the next large store or table.
 #pragma once
 
 #include <cstddef>
@@ -25,10 +25,12 @@ namespace quorvel {
 
 class NodeArena {
  public:
-  static constexpr std::size_t kChunkBits = 15;
+  static constexpr std::size_t kChunkBits = 12;
   static constexpr std::size_t kChunkSize = std::size_t{1} << kChunkBits;
-  // Chunks per mapped block after the first chunk.
-  static constexpr std::size_t kChunksPerBlock = 8;
+  // Chunks from the heap, one by one, before the mapped blocks start.
+  static constexpr std::size_t kHeapChunks = 64;
+  // Chunks per mapped block.
+  static constexpr std::size_t kChunksPerBlock = 64;
 
   std::size_t size() const noexcept { return size_; }
 
@@ -83,7 +85,7 @@ class NodeArena {
     for (std::size_t i = 0; i < size_; ++i) {
       chunks_[i >> kChunkBits][i & (kChunkSize - 1)].key.~NodeKey();
     }
-    if (!chunks_.empty()) delete[] chunks_[0];
+    for (std::size_t k = 0; k < chunks_.size() && k < kHeapChunks; ++k) delete[] chunks_[k];
     for (void* block : blocks_) large_block::deallocate(block, kBlockBytes);
   }
 
@@ -98,16 +100,19 @@ class NodeArena {
   static_assert(sizeof(Slot) == sizeof(NodeKey) && alignof(Slot) == alignof(NodeKey));
 
   static constexpr std::size_t kBlockBytes = kChunksPerBlock * kChunkSize * sizeof(Slot);
+  // Whole huge pages, so that no page of a block is shared with another
+  // use of the allocator.
+  static_assert(sizeof(void*) != 8 || kBlockBytes % (std::size_t{2} << 20) == 0);
 
   // Adds one chunk; may throw std::bad_alloc, leaving the arena as it was.
   void add_chunk() {
     // Room first, so that pushing the chunk cannot fail once it exists.
     chunks_.reserve(chunks_.size() + 1);
-    if (chunks_.empty()) {
+    if (chunks_.size() < kHeapChunks) {
       chunks_.push_back(new Slot[kChunkSize]);
       return;
     }
-    const std::size_t in_block = (chunks_.size() - 1) % kChunksPerBlock;
+    const std::size_t in_block = (chunks_.size() - kHeapChunks) % kChunksPerBlock;
     if (in_block == 0) {
       blocks_.reserve(blocks_.size() + 1);
       blocks_.push_back(large_block::allocate(kBlockBytes));

@@ -1,4 +1,4 @@
-// The arena across its chunk and block boundaries: the heap chunk, then
+// The arena across its chunk and block boundaries: the heap chunks, then
 // chunks carved from mapped blocks. Keys stay where they were put, lists
 // taken of a prefix read the same keys, and truncating and refilling across
 // a boundary leaves nothing behind (ASan reports a leak or a double free).
@@ -13,6 +13,7 @@ namespace quorvel {
 namespace {
 
 constexpr std::size_t kChunk = NodeArena::kChunkSize;
+constexpr std::size_t kHeap = NodeArena::kHeapChunks * kChunk;
 constexpr std::size_t kBlock = NodeArena::kChunksPerBlock * kChunk;
 
 NodeKey key(std::size_t i, const char* tag = "k") {
@@ -29,7 +30,7 @@ void fill(NodeArena& arena, std::size_t from, std::size_t to, const char* tag = 
 // Positions on both sides of every kind of boundary.
 std::vector<std::size_t> edges(std::size_t size) {
   std::vector<std::size_t> out;
-  for (std::size_t at : {std::size_t{0}, kChunk, 2 * kChunk, kChunk + kBlock, kChunk + 2 * kBlock}) {
+  for (std::size_t at : {std::size_t{0}, kChunk, kHeap, kHeap + kChunk, kHeap + kBlock, kHeap + 2 * kBlock}) {
     for (std::size_t i : {at - 1, at}) {
       if (i < size) out.push_back(i);
     }
@@ -39,7 +40,7 @@ std::vector<std::size_t> edges(std::size_t size) {
 }
 
 TEST(NodeArena, KeysStayPutAcrossChunksAndBlocks) {
-  const std::size_t size = kChunk + kBlock + kChunk + 3;  // the heap chunk, one full block, two chunks of the next
+  const std::size_t size = kHeap + kBlock + kChunk + 3;  // the heap chunks, one full block, two chunks of the next
   NodeArena arena;
   fill(arena, 0, size);
   ASSERT_EQ(arena.size(), size);
@@ -54,12 +55,12 @@ TEST(NodeArena, KeysStayPutAcrossChunksAndBlocks) {
 
 TEST(NodeArena, TruncatingAndRefillingAcrossABlockKeepsTheRest) {
   NodeArena arena;
-  arena.reserve(kChunk + kBlock + 10);
-  fill(arena, 0, kChunk + kBlock + 10);
-  const std::size_t cut = kChunk + 5;  // inside the first mapped block
+  arena.reserve(kHeap + kBlock + 10);
+  fill(arena, 0, kHeap + kBlock + 10);
+  const std::size_t cut = kHeap + 5;  // inside the first mapped block
   arena.truncate(cut);
   ASSERT_EQ(arena.size(), cut);
-  fill(arena, cut, kChunk + kBlock + 20, "again");
+  fill(arena, cut, kHeap + kBlock + 20, "again");
   for (std::size_t i : edges(arena.size())) {
     EXPECT_EQ(arena[i], i < cut ? key(i) : key(i, "again")) << i;
   }
