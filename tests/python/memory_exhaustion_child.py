@@ -171,6 +171,10 @@ def main():
     fixture = Fixture(nodes, stepped)
     for headroom in HEADROOMS_KIB:
         if name in CHANGING:
+            # The spent fixture goes first: its freed memory would otherwise
+            # sit in the heap, where the attempt could be served under any
+            # limit.
+            fixture = None
             fixture = Fixture(nodes, stepped)
         before = fixture.state()
         outcome = attempt(operation, fixture, headroom, mode == "thread")
