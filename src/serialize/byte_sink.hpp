@@ -1,6 +1,6 @@
-// A write cursor over a buffer that was sized for the bytes to be written. A write that would pass the end writes nothing and sets a flag
-// instead, so a sizing mistake shows up as a failed check, not as memory
-// corruption.
+// A write cursor over a buffer that was sized for the bytes to be written.
+// A write that would pass the end writes nothing and sets a flag instead,
+// so a sizing mistake shows up as a failed check, not as memory corruption.
 #pragma once
 
 #include <cstddef>

@@ -98,11 +98,16 @@ struct UncheckedWriter {
   }
 };
 
-// transcode_params straight into the buffer: each entry widens by at most
-// three bytes per length and has at most two, so when that much room is
-// left no write needs a check of its own.
+// The most bytes a map's blob encoding takes: each entry widens by at most
+// three bytes per length and has at most two.
+std::size_t params_bound(const ParamMap& params) noexcept {
+  return 4 + params.encoding().size() + 6 * params.size();
+}
+
+// transcode_params straight into the buffer: when params_bound bytes are
+// left, no write needs a check of its own.
 bool transcode_params_unchecked(ByteSink& sink, const ParamMap& params) noexcept {
-  char* out = sink.claim(4 + params.encoding().size() + 6 * params.size());
+  char* out = sink.claim(params_bound(params));
   if (out == nullptr) return false;
   UncheckedWriter writer{out};
   transcode_params(writer, params);
@@ -177,10 +182,6 @@ void encode_record(Out& out, const NodeKey& key) {
   }
 }
 
-std::size_t params_bound(const ParamMap& params) noexcept {
-  return 4 + params.encoding().size() + 6 * params.size();
-}
-
 // The bound of bound_record; widest gets what a u32 field must hold.
 std::size_t record_bound(const NodeKey& key, std::uint64_t& widest) {
   const std::size_t inputs = key.inputs().size();
@@ -227,15 +228,6 @@ struct UncheckedRecordWriter : UncheckedWriter {
     }
   }
 };
-
-template <>
-void encode_params(UncheckedRecordWriter& out, const ParamMap& params) noexcept {
-  if constexpr (std::endian::native == std::endian::little) {
-    transcode_params(static_cast<UncheckedWriter&>(out), params);
-  } else {
-    encode_params_entrywise(out, params);
-  }
-}
 
 }  // namespace
 
