@@ -14,6 +14,7 @@
 #include <utility>
 
 #include "node/node_id.hpp"
+#include "support/swap_bytes.hpp"
 
 namespace quorvel {
 
@@ -62,12 +63,7 @@ class NodeInputs {
     return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin());
   }
 
-  void swap(NodeInputs& other) noexcept {
-    NodeId mine[3];
-    std::memcpy(mine, words_, sizeof words_);
-    std::memcpy(words_, other.words_, sizeof words_);
-    std::memcpy(other.words_, mine, sizeof words_);
-  }
+  void swap(NodeInputs& other) noexcept { swap_bytes<sizeof words_>(words_, other.words_); }
 
  private:
   // words_[2] of a heap list. kNoNode and this mark are the two ids an

@@ -16,6 +16,7 @@
 #include "node/payload_descriptor.hpp"
 #include "node/stage_op.hpp"
 #include "param/param_map.hpp"
+#include "support/swap_bytes.hpp"
 
 namespace quorvel {
 
@@ -143,10 +144,7 @@ class NodeKey {
   void set_extra(Extra* p) noexcept { std::memcpy(head_.extra, &p, sizeof p); }
   void swap(NodeKey& other) noexcept {
     std::swap(kind_, other.kind_);
-    unsigned char mine[sizeof(Head)];
-    std::memcpy(mine, &head_, sizeof mine);
-    std::memcpy(static_cast<void*>(&head_), &other.head_, sizeof mine);
-    std::memcpy(static_cast<void*>(&other.head_), mine, sizeof mine);
+    swap_bytes<sizeof(Head)>(&head_, &other.head_);
     std::swap(params_, other.params_);
     inputs_.swap(other.inputs_);
   }

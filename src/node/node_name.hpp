@@ -11,6 +11,8 @@
 #include <cstring>
 #include <string_view>
 
+#include "support/swap_bytes.hpp"
+
 namespace quorvel {
 
 class NodeName {
@@ -36,10 +38,7 @@ class NodeName {
     std::memset(other.bytes_, 0, sizeof other.bytes_);
   }
   NodeName& operator=(NodeName other) noexcept {
-    unsigned char mine[sizeof bytes_];
-    std::memcpy(mine, bytes_, sizeof bytes_);
-    std::memcpy(bytes_, other.bytes_, sizeof bytes_);
-    std::memcpy(other.bytes_, mine, sizeof bytes_);
+    swap_bytes<sizeof bytes_>(bytes_, other.bytes_);
     return *this;
   }
   ~NodeName() {

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "param/param_value.hpp"
+#include "support/swap_bytes.hpp"
 
 namespace quorvel {
 
@@ -121,10 +122,7 @@ class ParamMap {
     std::memset(other.raw_, 0, sizeof other.raw_);
   }
   ParamMap& operator=(ParamMap other) noexcept {
-    unsigned char mine[sizeof raw_];
-    std::memcpy(mine, raw_, sizeof raw_);
-    std::memcpy(raw_, other.raw_, sizeof raw_);
-    std::memcpy(other.raw_, mine, sizeof raw_);
+    swap_bytes<sizeof raw_>(raw_, other.raw_);
     return *this;
   }
   ~ParamMap() {
