@@ -1,6 +1,7 @@
 // GraphStore.serialize and the static GraphStore.deserialize: the store's
 // durable form, the IR blob; and pickling, which carries a derived store's
 // node map beside the blob.
+#include <algorithm>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -16,6 +17,7 @@
 #include "serialize/blob_reader.hpp"
 #include "serialize/blob_writer.hpp"
 #include "serialize/node_map_record.hpp"
+#include "support/page_prefault.hpp"
 
 namespace quorvel::py {
 
@@ -25,18 +27,62 @@ PyRef bytes_of(const std::string& blob) {
   return check(PyBytes_FromStringAndSize(blob.data(), static_cast<Py_ssize_t>(blob.size())));
 }
 
-// The plan's blob written straight into a new bytes object, made for its
-// bound and cut to the blob's size when that is less. The object is seen by
-// no one before it has its final size and contents.
-PyRef bytes_of(const BlobPlan& plan) {
-  PyRef bytes = check(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(plan.bound())));
-  const std::size_t size = plan.write_to(PyBytes_AS_STRING(bytes.get()));
-  if (size == plan.bound()) return bytes;
-  // Shrinking in place: a mapped block is remapped, not copied. On failure
+// A new bytes object that a blob is written into, made for the plan's
+// expected size. A large one is mapped afresh, and its pages are made
+// present a few at a time just ahead of the writer: one call instead of a
+// fault per page, and the zeroed pages are still in the caches when they
+// are written. It grows, when a blob needs more than expected, by remapping
+// (no bytes move), and is cut to the blob's size at the end; the object is
+// seen by no one before it has its final size and contents.
+class BytesBuffer final : public BlobBuffer {
+ public:
+  explicit BytesBuffer(std::size_t expected)
+      : bytes_(check(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(expected)))), capacity_(expected) {
+    ready_ = capacity_ < kPrefaultFrom ? capacity_ : 0;
+  }
+
+  std::span<char> room_for(std::size_t size) override {
+    if (size > capacity_) resize(std::max(size, capacity_ + capacity_ / 2));
+    if (size > ready_) {
+      const std::size_t ready = std::min(capacity_, std::max(size, ready_ + kPrefaultStep));
+      prefault_for_writing(data() + ready_, data() + ready);
+      ready_ = ready;
+    }
+    return {data(), ready_};
+  }
+
+  PyRef take(std::size_t size) && {
+    if (size != capacity_) resize(size);
+    return std::move(bytes_);
+  }
+
+ private:
+  // Smaller blobs come from the heap, whose pages are mostly present.
+  static constexpr std::size_t kPrefaultFrom = std::size_t{1} << 20;
+  static constexpr std::size_t kPrefaultStep = std::size_t{2} << 20;
+
+  char* data() const noexcept { return PyBytes_AS_STRING(bytes_.get()); }
+
+  // Resizing in place: a mapped block is remapped, not copied. On failure
   // the object is freed and the error set.
-  PyObject* raw = bytes.release();
-  if (_PyBytes_Resize(&raw, static_cast<Py_ssize_t>(size)) < 0) raise_current();
-  return PyRef::steal(raw);
+  void resize(std::size_t size) {
+    PyObject* raw = bytes_.release();
+    if (_PyBytes_Resize(&raw, static_cast<Py_ssize_t>(size)) < 0) raise_current();
+    bytes_ = PyRef::steal(raw);
+    capacity_ = size;
+    ready_ = std::min(ready_, size);
+  }
+
+  PyRef bytes_;
+  std::size_t capacity_;
+  std::size_t ready_;  // bytes from the start whose pages were made present
+};
+
+// The plan's blob in a new bytes object.
+PyRef bytes_of(const BlobPlan& plan) {
+  BytesBuffer buffer(plan.expected_size());
+  const std::size_t size = plan.write(buffer);
+  return std::move(buffer).take(size);
 }
 
 // Runs encode(), which measures or writes bytes of the blob format; a
@@ -61,12 +107,12 @@ PyObject* store_serialize(PyObject* self, PyObject* const* args, Py_ssize_t narg
     PyObject* slots[1];
     parse_fastcall(sig, args, nargs, kwnames, slots);
     const GraphStore& store = *graph_store_of(self);
-    if (!given(slots[0])) return bytes_of(fitting_the_format([&] { return BlobPlan(store); })).release();
+    if (!given(slots[0])) return fitting_the_format([&] { return bytes_of(BlobPlan(store)); }).release();
     NodeIds outputs = processing("outputs", [&] { return to_id_list(slots[0]); });
     // Every output names a node; the store only grows, so they still do
     // when the blob is written.
     NodeList nodes = value_or_raise(store.frozen_holding(outputs));
-    return bytes_of(fitting_the_format([&] { return BlobPlan(std::move(nodes), std::move(outputs)); })).release();
+    return fitting_the_format([&] { return bytes_of(BlobPlan(std::move(nodes), std::move(outputs))); }).release();
   });
 }
 
@@ -143,7 +189,7 @@ PyObject* store_reduce_for_pickle(PyObject* self, PyObject*) {
     const NodeMap map = store.node_map();
     const BlobPlan plan = fitting_the_format([&] { return BlobPlan(store); });
     if (!map.empty()) record = fitting_the_format([&] { return encode_node_map(map); });
-    PyRef blob_bytes = bytes_of(plan);
+    PyRef blob_bytes = fitting_the_format([&] { return bytes_of(plan); });
     // Without a node map the arguments are the blob alone, as they always
     // were: such pickles stay byte for byte what earlier versions wrote.
     PyRef args = map.empty() ? check(PyTuple_Pack(1, blob_bytes.get()))

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstddef>
+#include <span>
 #include <string>
 
 #include "node/node_id.hpp"
@@ -23,13 +24,24 @@ class BlobTooLarge : public InternalError {
   BlobTooLarge();
 };
 
-// A blob bounded before it is written, so that it can be written straight
+// Memory a blob is written into, which the writer asks to grow as it goes.
+class BlobBuffer {
+ public:
+  // The blob's memory with room for at least `size` bytes from its start,
+  // the bytes written so far kept (the start may move). May throw.
+  virtual std::span<char> room_for(std::size_t size) = 0;
+
+ protected:
+  ~BlobBuffer() = default;
+};
+
+// A blob planned before it is written, so that it can be written straight
 // into memory the caller provides (the binding writes into a new bytes
 // object, with no copy in between). It reads the store's keys in place,
 // which never move or change once interned: the store's lock is taken only
 // to read the node count and the marks, and nothing is locked while the
 // blob is measured or written. Nodes added after the plan was made are not
-// in its blob. Measuring throws BlobTooLarge.
+// in its blob. Planning and writing throw BlobTooLarge.
 class BlobPlan {
  public:
   // Every node of the store as it is now, with its marked outputs.
@@ -38,30 +50,34 @@ class BlobPlan {
   // kept, ids not checked).
   BlobPlan(NodeList nodes, NodeIds outputs);
 
-  // Graphs of this many nodes or more are not measured exactly.
-  static constexpr std::size_t kBoundedNodes = std::size_t{1} << 18;
+  // Graphs of this many nodes or more are not measured before they are
+  // written.
+  static constexpr std::size_t kGrowingNodes = std::size_t{1} << 18;
 
-  // At least the blob's size in bytes. For a graph of kBoundedNodes or
-  // more it is read off each key's lengths, which is far quicker than
-  // walking every parameter map to measure the blob, and a little more
-  // than the blob (three bytes or so a parameter): such a blob's buffer is
-  // large, mapped afresh whatever its size, and cutting it to size moves no
-  // bytes. A smaller graph's blob is measured, and its bound is its size:
-  // its buffer is reused from the heap, where cutting would cost more than
-  // measuring.
-  bool bounded() const noexcept { return bounded_; }
-  std::size_t bound() const noexcept { return bound_; }
-  // Writes the blob to out, which has room for bound() bytes; returns its
-  // size.
-  std::size_t write_to(char* out) const;
+  // A smaller graph's blob is measured, and its expected size is its size:
+  // its buffer comes from the heap, where measuring costs less than cutting
+  // it to size. A larger graph's blob is written as it grows: its expected
+  // size is extrapolated from the bounds of its first records, each record
+  // is checked against the room left by a bound read off its key's lengths
+  // (without walking its parameter maps), and the buffer grows when a
+  // record's bound does not fit. Measuring first would read every key
+  // twice; the buffer of such a blob is mapped afresh, so growing and
+  // cutting it remap pages instead of moving bytes.
+  bool measured() const noexcept { return !growing_; }
+  std::size_t expected_size() const noexcept { return expected_; }
+  // Writes the blob into the buffer, asking it for room as it goes; returns
+  // the blob's size, which the buffer may exceed.
+  std::size_t write(BlobBuffer& buffer) const;
 
  private:
-  void measure();
+  void plan();
+  std::size_t write_measured(BlobBuffer& buffer) const;
+  std::size_t write_growing(BlobBuffer& buffer) const;
 
   NodeList nodes_;
   NodeIds outputs_;
-  std::size_t bound_ = 0;
-  bool bounded_ = false;
+  std::size_t expected_ = 0;
+  bool growing_ = false;
 };
 
 // The blob of every node of the store, with `outputs` written exactly as

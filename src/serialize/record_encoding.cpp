@@ -152,7 +152,7 @@ void encode_members(Out& out, const std::vector<StageOp>& members) noexcept {
 }
 
 template <class Out>
-void encode_record(Out& out, const NodeKey& key) {
+void encode_record(Out& out, const NodeKey& key) noexcept {
   out.u8(static_cast<std::uint8_t>(key.kind()));
   switch (key.kind()) {
     case NodeKind::Source:
@@ -183,7 +183,7 @@ void encode_record(Out& out, const NodeKey& key) {
 }
 
 // The bound of bound_record; widest gets what a u32 field must hold.
-std::size_t record_bound(const NodeKey& key, std::uint64_t& widest) {
+std::size_t record_bound(const NodeKey& key, std::uint64_t& widest) noexcept {
   const std::size_t inputs = key.inputs().size();
   switch (key.kind()) {
     case NodeKind::Source:
@@ -221,7 +221,8 @@ struct UncheckedRecordWriter : UncheckedWriter {
   void ids(std::span<const NodeId> ids) noexcept {
     count(ids.size());
     if constexpr (std::endian::native == std::endian::little) {
-      if (!ids.empty()) std::memcpy(out, ids.data(), ids.size() * 8);
+      // Mostly one to three ids: moved inline, not by a library call.
+      copy_short(out, ids.data(), ids.size() * 8);
       out += ids.size() * 8;
     } else {
       for (NodeId id : ids) u64(id);
@@ -250,6 +251,13 @@ void write_bounded_record(ByteSink& sink, const NodeKey& key) {
     return;
   }
   encode_record(sink, key);
+}
+
+char* write_record_within(char* at, const char* end, const NodeKey& key, std::uint64_t& widest) noexcept {
+  if (static_cast<std::size_t>(end - at) < record_bound(key, widest)) return nullptr;
+  UncheckedRecordWriter writer{{at}};
+  encode_record(writer, key);
+  return writer.out;
 }
 
 void bound_record(EncodedSize& size, const NodeKey& key) {

@@ -63,4 +63,10 @@ void write_bounded_record(ByteSink& sink, const NodeKey& key);
 // (every length inside a map is below its encoding's size, which fits).
 void bound_record(EncodedSize& size, const NodeKey& key);
 
+// Writes a record at `at` when [at, end) has room for its bound (see
+// bound_record), unchecked, and returns the end of what was written; null
+// when it has not. What a u32 field must hold is OR-ed into `widest`
+// either way.
+char* write_record_within(char* at, const char* end, const NodeKey& key, std::uint64_t& widest) noexcept;
+
 }  // namespace quorvel

@@ -2,7 +2,10 @@
 // when written again, and the reader's tolerances.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <bit>
+#include <memory>
+#include <span>
 #include <ostream>
 #include <string>
 #include <vector>
@@ -60,7 +63,7 @@ TEST(BlobRoundTrip, EveryKindKeepsKeysIdsMarksAndBytes) {
 // it to size: the same bytes as measuring would give, and they read back.
 TEST(BlobRoundTrip, ALargeGraphSizedByItsBoundIsExactlyItsRecords) {
   GraphStore original;
-  const std::size_t n = BlobPlan::kBoundedNodes + 3;
+  const std::size_t n = BlobPlan::kGrowingNodes + 3;
   std::vector<NodeKey> keys;
   keys.reserve(n);
   for (std::size_t i = 0; i < n; ++i) {
@@ -72,7 +75,7 @@ TEST(BlobRoundTrip, ALargeGraphSizedByItsBoundIsExactlyItsRecords) {
   }
   ASSERT_TRUE(original.intern_batch(keys).ok());
   ASSERT_TRUE(original.mark_output(n - 1).ok());
-  ASSERT_TRUE(BlobPlan(original).bounded());
+  ASSERT_FALSE(BlobPlan(original).measured());
   const std::string blob = serialize_with_marks(original);
   EncodedSize exact;
   exact.bytes = kBlobHeaderBytes;
@@ -83,6 +86,64 @@ TEST(BlobRoundTrip, ALargeGraphSizedByItsBoundIsExactlyItsRecords) {
   auto copy = read_ok(blob);
   EXPECT_EQ(copy->node_count(), n);
   EXPECT_EQ(serialize_with_marks(*copy), blob);
+}
+
+// A buffer that moves to a new address whenever it is asked for room,
+// keeping what was written: a writer that kept a pointer into the old room
+// writes into freed memory.
+class MovingBuffer final : public BlobBuffer {
+ public:
+  std::span<char> room_for(std::size_t size) override {
+    const std::size_t room = std::max(size, current_ ? current_->size() * 5 / 4 : 0);
+    auto next = std::make_unique<std::string>(room, '\0');
+    if (current_) std::copy_n(current_->data(), std::min(size, current_->size()), next->data());
+    current_ = std::move(next);
+    ++calls_;
+    return {current_->data(), current_->size()};
+  }
+  std::string take(std::size_t size) const { return current_->substr(0, size); }
+  int calls() const { return calls_; }
+
+ private:
+  std::unique_ptr<std::string> current_;
+  int calls_ = 0;
+};
+
+// A large graph whose first records are far shorter than the rest, so that
+// the size expected from them is far too small: the writer grows its
+// buffer, wherever that moves it, and writes the same bytes as measuring.
+TEST(BlobRoundTrip, ALargeBlobOutgrowingItsExpectedSizeGrowsItsBuffer) {
+  GraphStore original;
+  const std::size_t n = BlobPlan::kGrowingNodes + 5;
+  std::vector<NodeKey> keys;
+  keys.reserve(n);
+  for (std::size_t i = 0; i < n; ++i) {
+    if (i < 8192) {
+      keys.push_back(NodeKey::source(std::to_string(i), {}));
+    } else {
+      keys.push_back(NodeKey::op("op", ParamMap({{"text", ParamValue::text(std::string(40 + i % 50, 'x'))}}),
+                                 {i - 1, i - 2, i / 2}));
+    }
+  }
+  ASSERT_TRUE(original.intern_batch(keys).ok());
+  const NodeIds outputs{n - 1, 3, n - 1};
+  const BlobPlan plan(original.frozen().nodes, outputs);
+  ASSERT_FALSE(plan.measured());
+  MovingBuffer buffer;
+  const std::size_t size = plan.write(buffer);
+  EXPECT_GT(size, plan.expected_size());
+  EXPECT_GT(buffer.calls(), 2);
+  EncodedSize exact;
+  exact.bytes = kBlobHeaderBytes;
+  const Snapshot snap = original.snapshot();
+  for (const NodeKey& key : snap.nodes) measure_record(exact, key);
+  exact.add_ids(outputs.size());
+  ASSERT_EQ(size, exact.bytes);
+  const std::string blob = buffer.take(size);
+  EXPECT_EQ(blob, serialize_with(original, outputs));
+  auto copy = read_ok(blob);
+  EXPECT_EQ(copy->node_count(), n);
+  EXPECT_EQ(copy->outputs(), (NodeIds{n - 1, 3}));
 }
 
 class BlobRoundTripFloat : public ::testing::TestWithParam<std::uint64_t> {};
