@@ -44,6 +44,9 @@ class NodeInputs {
     return words_[2] != kNoNode ? 3 : words_[1] != kNoNode ? 2 : words_[0] != kNoNode ? 1 : 0;
   }
   bool empty() const noexcept { return words_[0] == kNoNode; }
+  // Whether the ids live inside the object: its three words are then a
+  // function of the list alone (the ids, then kNoNode).
+  bool is_inline() const noexcept { return !on_heap(); }
   const NodeId* data() const noexcept { return on_heap() ? heap() : words_; }
   const NodeId* begin() const noexcept { return data(); }
   const NodeId* end() const noexcept { return data() + size(); }

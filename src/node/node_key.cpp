@@ -1,5 +1,8 @@
 #include "node/node_key.hpp"
 
+#include <cstring>
+#include <span>
+
 #include "support/internal_error.hpp"
 
 namespace quorvel {
@@ -73,12 +76,25 @@ bool operator==(const NodeKey& a, const NodeKey& b) noexcept {
 // Inlined whole into both hashes (flatten), so that their hasher stays in
 // registers: split off, the state went through memory at every word.
 inline void NodeKey::hash_operator_into(KeyedHasher& h) const noexcept {
-  // Every variable-length part goes in after its length (the name's shares
-  // a word with the kind), so distinct keys are distinct word streams.
+  // Every variable-length part goes in after its length, so distinct keys
+  // are distinct word streams. Mostly the kind, the name's length and the
+  // parameter map's shape share the first word (bit 7 tells that form from
+  // the other, where the kind shares it with the name's length alone and
+  // the map feeds its own), which saves a round of the hash in every key.
   const std::string_view name = this->name();
-  h.word(static_cast<std::uint64_t>(kind_) | static_cast<std::uint64_t>(name.size()) << 8);
-  h.raw_bytes(name);
-  params_.hash_into(h);
+  const auto kind = static_cast<std::uint64_t>(kind_);
+  std::uint32_t count = 0, size = 0;
+  if (name.size() < (std::size_t{1} << 16) && params_.compact_shape(count, size)) {
+    h.word(kind | 0x80 | static_cast<std::uint64_t>(name.size()) << 8 | static_cast<std::uint64_t>(size) << 24 |
+           static_cast<std::uint64_t>(count) << 48);
+    h.raw_bytes(name);
+    const std::span<const unsigned char> encoding = params_.encoding();
+    h.raw_bytes(std::string_view(reinterpret_cast<const char*>(encoding.data()), encoding.size()));
+  } else {
+    h.word(kind | static_cast<std::uint64_t>(name.size()) << 8);
+    h.raw_bytes(name);
+    params_.hash_into(h);
+  }
   if (kind_ == NodeKind::External) descriptor_value().hash_into(h);
   if (kind_ == NodeKind::Stage) {
     const std::vector<StageOp>& members = members_value();
@@ -95,9 +111,54 @@ inline void NodeKey::hash_operator_into(KeyedHasher& h) const noexcept {
 
 [[gnu::flatten]] std::uint64_t NodeKey::hash(const HashKey& key) const noexcept {
   KeyedHasher h(key);
+  if (const std::size_t param_words = params_.canonical_words();
+      param_words != 0 && !carries_extra(kind_) && head_.name.is_inline() && inputs_.is_inline()) {
+    // Most keys hold everything inside the object, where their bytes are a
+    // function of their value: they feed those words as they are, with no
+    // length to measure and no loop whose count varies. The first word's
+    // bit 6 (a kind is below 64) tells this form from the others.
+    std::uint64_t head[2] = {0, 0};
+    std::memcpy(head, &kind_, 1);
+    std::memcpy(reinterpret_cast<unsigned char*>(head) + 1, &head_, 15);
+    std::uint64_t params[4];
+    std::memcpy(params, &params_, sizeof params);
+    std::uint64_t inputs[3];
+    std::memcpy(inputs, &inputs_, sizeof inputs);
+    h.word(head[0] | 0x40);
+    h.word(head[1]);
+    h.word(params[0]);
+    if (param_words > 1) h.word(params[1]);
+    if (param_words > 2) h.word(params[2]);
+    if (param_words > 3) h.word(params[3]);
+    h.word(inputs[0]);
+    h.word(inputs[1]);
+    h.word(inputs[2]);
+    return h.finish();
+  }
   hash_operator_into(h);
-  h.word(inputs_.size());
-  for (NodeId id : inputs_) h.word(id);
+  // Inputs are mostly few and below 2^32: then the count (with bit 31 set)
+  // and the ids go in as 32-bit halves, two to a word. Otherwise the count
+  // with bit 63 set (clear in the other form, where it is an id's top
+  // bit), then an id a word.
+  const std::size_t n = inputs_.size();
+  std::uint64_t wide = n >> 31;
+  for (NodeId id : inputs_) wide |= id >> 32;
+  if (wide == 0) {
+    std::uint64_t pending = n | 0x80000000u;
+    bool low_half_only = true;
+    for (NodeId id : inputs_) {
+      if (low_half_only) {
+        h.word(pending | id << 32);
+      } else {
+        pending = id;
+      }
+      low_half_only = !low_half_only;
+    }
+    if (low_half_only) h.word(pending);
+  } else {
+    h.word(n | std::uint64_t{1} << 63);
+    for (NodeId id : inputs_) h.word(id);
+  }
   return h.finish();
 }
 

@@ -56,6 +56,9 @@ class NodeName {
   }
   operator std::string_view() const noexcept { return view(); }  // NOLINT: a name reads as text
   std::size_t size() const noexcept { return view().size(); }
+  // Whether the name lives inside the object: its 15 bytes are then a
+  // function of the text alone (the text, zero bytes, and its size last).
+  bool is_inline() const noexcept { return !on_heap(); }
   bool empty() const noexcept { return size() == 0; }
 
   friend bool operator==(const NodeName& a, const NodeName& b) noexcept {

@@ -199,6 +199,26 @@ class ParamMap {
 
   friend bool operator==(const ParamMap& a, const ParamMap& b) noexcept;
 
+  // How many of the object's leading words a hasher may feed as they are,
+  // or 0 when it may not. An inline map without NaN is its 32 bytes, which
+  // are then a function of its value alone: the encoding's size, the count,
+  // the encoding, zero bytes; and the words that hold the encoding (the
+  // first byte tells how many) identify it.
+  std::size_t canonical_words() const noexcept {
+    if (on_heap() || (raw_[1] & kInlineNan) != 0) return 0;
+    return (std::size_t{2} + raw_[0] + 7) / 8;
+  }
+
+  // The map's shape for a hasher that packs it into one word with fields
+  // of its own and then feeds encoding() as raw bytes: true, with the entry
+  // count and the encoding's size, when the map has no NaN (its encoding is
+  // then what makes it equal to another) and they are below 2^16 and 2^24.
+  bool compact_shape(std::uint32_t& count, std::uint32_t& size) const noexcept {
+    count = count_flags();
+    size = encoding_size();
+    return count < (std::uint32_t{1} << 16) && size < (std::uint32_t{1} << 24);
+  }
+
   // Inline, so that a hasher local to the caller stays in registers.
   void hash_into(KeyedHasher& hasher) const noexcept {
     const std::uint32_t count = count_flags();

@@ -87,6 +87,20 @@ std::vector<KeyPair> key_pairs() {
       {"exchange vs join", N::exchange({}, {0, 1}), N::join({}, {0, 1}), false},
       {"join sides", N::join({}, {0, 1}), N::join({}, {1, 0}), false},
       {"same join", N::join(k(1), {0, 1}), N::join(k(1), {0, 1}), true},
+      // Keys held inside the object and keys with a part on the heap.
+      {"names of 14 and 15 bytes", N::op(std::string(14, 'n'), {}, {0}), N::op(std::string(15, 'n'), {}, {0}), false},
+      {"same long name", N::op(std::string(15, 'n'), k(1), {0}), N::op(std::string(15, 'n'), k(1), {0}), true},
+      {"third input", N::op("f", {}, {0, 1, 2}), N::op("f", {}, {0, 1, 3}), false},
+      {"last byte of a full inline map", N::source("s", ParamMap({{"t", ParamValue::text(std::string(20, 'a') + "x")}})),
+       N::source("s", ParamMap({{"t", ParamValue::text(std::string(20, 'a') + "y")}})), false},
+      {"three and four inputs", N::op("f", {}, {0, 1, 2}), N::op("f", {}, {0, 1, 2, 2}), false},
+      {"same four inputs", N::op("f", {}, {0, 1, 2, 3}), N::op("f", {}, {0, 1, 2, 3}), true},
+      {"the largest ids", N::op("f", {}, {kNoNode - 1}), N::op("f", {}, {kNoNode - 2}), false},
+      {"wide ids", N::op("f", {}, {std::uint64_t{1} << 40}), N::op("f", {}, {std::uint64_t{1} << 41}), false},
+      {"long params", N::source("s", ParamMap({{"t", ParamValue::text(std::string(40, 'a'))}})),
+       N::source("s", ParamMap({{"t", ParamValue::text(std::string(40, 'b'))}})), false},
+      {"same long params", N::source("s", ParamMap({{"t", ParamValue::text(std::string(40, 'a'))}})),
+       N::source("s", ParamMap({{"t", ParamValue::text(std::string(40, 'a'))}})), true},
   };
 }
 
@@ -95,10 +109,10 @@ TEST(NodeKey, EveryFieldTakesPartInIdentity) {
     SCOPED_TRACE(c.what);
     EXPECT_EQ(c.a == c.b, c.equal);
     EXPECT_EQ(c.b == c.a, c.equal);
-    if (c.equal) {
-      EXPECT_EQ(c.a.hash(HashKey{}), c.b.hash(HashKey{}));
-      EXPECT_EQ(c.a.hash(HashKey{0xDEADBEEF, 7}), c.b.hash(HashKey{0xDEADBEEF, 7}));
-    }
+    // Equal keys hash alike; unequal ones, whatever form each is hashed in,
+    // feed different words, which collide only by a chance of 2^-64.
+    EXPECT_EQ(c.a.hash(HashKey{}) == c.b.hash(HashKey{}), c.equal);
+    EXPECT_EQ(c.a.hash(HashKey{0xDEADBEEF, 7}) == c.b.hash(HashKey{0xDEADBEEF, 7}), c.equal);
     // Copies (by construction and by assignment) are equal and independent.
     const NodeKey copy = c.a;
     NodeKey assigned = NodeKey::source("other", {});
