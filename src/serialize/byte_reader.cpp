@@ -85,6 +85,26 @@ namespace {
 // maps take the entry-by-entry path.
 constexpr std::size_t kInOrderBytes = 512;
 
+// The first n bytes (n <= 8) at p in a word, the rest zero, as they would
+// compare: the first byte most significant. Reads eight bytes at p.
+std::uint64_t short_text_word(const char* p, std::size_t n) noexcept {
+  std::uint64_t w;
+  std::memcpy(&w, p, 8);
+  if constexpr (std::endian::native == std::endian::little) w = __builtin_bswap64(w);
+  return n >= 8 ? w : w & ~(~std::uint64_t{0} >> (8 * n));
+}
+
+// Whether a comes before b as names are ordered (bytewise, a prefix first).
+// Both lie in the input with eight bytes readable at a.data() and
+// b.data(); names of up to eight bytes compare as single words.
+bool name_before(std::string_view a, std::string_view b) noexcept {
+  if (a.size() <= 8 && b.size() <= 8) {
+    const std::uint64_t x = short_text_word(a.data(), a.size()), y = short_text_word(b.data(), b.size());
+    return x < y || (x == y && a.size() < b.size());
+  }
+  return a < b;
+}
+
 }  // namespace
 
 std::optional<ParamMap> Reader::params_in_order() {
@@ -103,7 +123,13 @@ std::optional<ParamMap> Reader::params_in_order() {
     const std::uint32_t length = load_u32_le(pos_);
     if (remaining() - 4 < length || static_cast<std::size_t>(limit - out) < std::size_t{5} + length + 9) return false;
     into = std::string_view(pos_ + 4, length);
-    if (!is_valid_utf8(into)) return false;
+    // Up to eight bytes of ASCII are told apart with one load where the
+    // input has the bytes.
+    if (length <= 8 && remaining() >= 12) {
+      if ((short_text_word(into.data(), length) & 0x8080808080808080ULL) != 0 && !is_valid_utf8(into)) return false;
+    } else if (!is_valid_utf8(into)) {
+      return false;
+    }
     pos_ += 4 + length;
     out = param_encoding::put_varint(out, length);
     copy_short(out, into.data(), length);
@@ -112,7 +138,10 @@ std::optional<ParamMap> Reader::params_in_order() {
   };
   for (std::uint32_t i = 0; i < n; ++i) {
     std::string_view name;
-    if (!text(name) || name < previous || pos_ == end_) return std::nullopt;
+    if (!text(name) || pos_ == end_) return std::nullopt;
+    // Eight bytes are readable at both names when they are at the name
+    // just read (the earlier one starts before it).
+    if (i != 0 && (remaining() + name.size() >= 8 ? name_before(name, previous) : name < previous)) return std::nullopt;
     previous = name;
     const auto tag = static_cast<std::uint8_t>(*pos_++);
     *out++ = tag;
@@ -177,6 +206,37 @@ Outcome<ParamMap, DecodeError> Reader::params() {
   std::span<ParamEntryView> entries =
       n <= kOnStack ? std::span<ParamEntryView>(on_stack.data(), n) : std::span<ParamEntryView>(spilled);
   return ParamMap::from_views(entries);
+}
+
+std::optional<std::string_view> Reader::short_ascii_string() noexcept {
+  // Sixteen bytes are read at once when the input has them: the length
+  // word and up to twelve bytes, then the rest of a name of 13 or 14.
+  if (remaining() < 20) return std::nullopt;
+  const std::uint32_t n = load_u32_le(pos_);
+  if (n > 14) return std::nullopt;
+  std::uint64_t head, tail;
+  std::memcpy(&head, pos_ + 4, 8);
+  std::memcpy(&tail, pos_ + 12, 8);
+  // The name's bytes only: the first min(n, 8) of head, the rest of tail.
+  const std::uint64_t head_mask = n >= 8 ? ~std::uint64_t{0} : (std::uint64_t{1} << (8 * n)) - 1;
+  const std::uint64_t tail_mask = n <= 8 ? 0 : (std::uint64_t{1} << (8 * (n - 8))) - 1;
+  if ((((head & head_mask) | (tail & tail_mask)) & 0x8080808080808080ULL) != 0) return std::nullopt;
+  const std::string_view name(pos_ + 4, n);
+  pos_ += 4 + n;
+  return name;
+}
+
+std::optional<NodeInputs> Reader::few_inputs(NodeId node_index) noexcept {
+  if (remaining() < 4) return std::nullopt;
+  const std::uint32_t n = load_u32_le(pos_);
+  if (n > NodeInputs::kInline || remaining() - 4 < std::size_t{8} * n) return std::nullopt;
+  NodeId ids[NodeInputs::kInline] = {kNoNode, kNoNode, kNoNode};
+  for (std::uint32_t i = 0; i < n; ++i) {
+    ids[i] = load_u64_le(pos_ + 4 + 8 * i);
+    if (ids[i] >= node_index) return std::nullopt;
+  }
+  pos_ += 4 + std::size_t{8} * n;
+  return NodeInputs(std::span<const NodeId>(ids, n));
 }
 
 Outcome<NodeInputs, DecodeError> Reader::inputs(NodeId node_index) {

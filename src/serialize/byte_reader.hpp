@@ -53,18 +53,28 @@ class Reader {
   // sorted by name. Repeated names are kept.
   Outcome<ParamMap, DecodeError> params();
 
+  // Fast paths for the common shapes of a record's fields, each in one pass
+  // with no error to report: nullopt for any other shape, well-formed or
+  // not, with the position wherever the attempt stopped. The caller then
+  // goes back (rewind) and reads the same bytes with the calls above,
+  // which report the first fault as they always have.
+  //
+  // A name of up to 14 bytes (held inside its key) of ASCII, borrowed.
+  std::optional<std::string_view> short_ascii_string() noexcept;
+  // A well-formed map whose names are already in order and whose encoding
+  // is small (see params()).
+  std::optional<ParamMap> params_in_order();
+  // Up to three ids, each lower than node_index (kept inside the key).
+  std::optional<NodeInputs> few_inputs(NodeId node_index) noexcept;
+
+  // Moves back to a position read earlier.
+  void rewind(std::size_t position) noexcept { pos_ = begin_ + position; }
+
   // A u32 count and that many u64 node ids, each of which must be lower
   // than `node_index`, the index of the record being read.
   Outcome<NodeInputs, DecodeError> inputs(NodeId node_index);
 
  private:
-  // The common case of params(): a well-formed map whose names are already
-  // in order and whose encoding is small, encoded in one pass over the
-  // blob. Empty, with the position wherever it stopped, for anything else;
-  // params() then reads the map again entry by entry, reporting the first
-  // fault as it always has.
-  std::optional<ParamMap> params_in_order();
-
   // The next `n` bytes, validated as UTF-8, without copying them.
   Outcome<std::string_view, DecodeError> utf8_bytes(std::uint32_t n) noexcept;
   Outcome<ParamValueView, DecodeError> param_value(std::uint8_t tag);

@@ -1,5 +1,7 @@
 #include "serialize/node_record_reader.hpp"
 
+#include <optional>
+#include <string_view>
 #include <vector>
 
 #include "serialize/blob_format.hpp"
@@ -14,7 +16,26 @@ constexpr std::size_t kStageReserveCap = 1024;
 
 using Site = DecodeError::TagSite;
 
+// A named record as most are: a short ASCII name, a small map in order and
+// up to three inputs, read in one pass; nullopt, with the position back at
+// the record's name, for anything else.
+std::optional<NodeKey> read_common_named(Reader& reader, NodeKind kind, NodeId index) {
+  const std::size_t start = reader.position();
+  if (const std::optional<std::string_view> name = reader.short_ascii_string()) {
+    if (std::optional<ParamMap> params = reader.params_in_order()) {
+      if (kind == NodeKind::Source) return NodeKey::source(*name, std::move(*params));
+      if (std::optional<NodeInputs> inputs = reader.few_inputs(index)) {
+        if (kind == NodeKind::Op) return NodeKey::op(*name, std::move(*params), std::move(*inputs));
+        return NodeKey::reduction(*name, std::move(*params), std::move(*inputs));
+      }
+    }
+  }
+  reader.rewind(start);
+  return std::nullopt;
+}
+
 Outcome<NodeKey, DecodeError> read_named(Reader& reader, NodeKind kind, NodeId index) {
+  if (std::optional<NodeKey> common = read_common_named(reader, kind, index)) return std::move(*common);
   auto name = reader.string_view();
   if (!name) return failure(name.error());
   auto params = reader.params();

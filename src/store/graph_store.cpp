@@ -9,12 +9,13 @@ namespace quorvel {
 Outcome<NodeId, BadNodeId> GraphStore::intern_locked(Inner& inner, NodeKey&& key, std::uint64_t hash) {
   const NodeId n = inner.arena.size();
   if (auto unknown = first_unknown(key.inputs(), n)) return failure(*unknown);
-  if (auto found = inner.index.find(key, hash, inner.arena)) return *found;
-  // Both allocations happen before anything changes.
+  // Both allocations (the index's room, then the arena's) happen before
+  // anything changes.
+  NodeIndex::Room room;
+  if (auto found = inner.index.find_or_room(key, hash, inner.arena, room)) return *found;
   inner.arena.reserve_one();
-  inner.index.reserve_one();
   inner.arena.append_reserved(std::move(key));
-  inner.index.insert_reserved(hash, n);
+  inner.index.insert_at(room, hash, n);
   return n;
 }
 

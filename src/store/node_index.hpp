@@ -14,6 +14,8 @@
 namespace quorvel {
 
 class NodeIndex {
+  struct Slot;
+
  public:
   // A fresh random key for every table: keys come from callers and from
   // blobs, so the hash is keyed (no collision holds under every key), and
@@ -29,6 +31,35 @@ class NodeIndex {
     });
     if (found == nullptr) return std::nullopt;
     return NodeId{found->id_plus_one} - 1;
+  }
+
+  // Where an absent key goes: an empty slot, valid until the table next
+  // changes.
+  class Room {
+    friend class NodeIndex;
+    Slot* slot_ = nullptr;
+  };
+
+  // The key's id when it is in the table. Otherwise sets `room` to the
+  // empty slot where it belongs, for insert_at, and returns nullopt: a table
+  // that could not take one more entry grows first, which may throw
+  // std::bad_alloc before anything changed. One probe serves the lookup
+  // and the insertion.
+  std::optional<NodeId> find_or_room(const NodeKey& key, std::uint64_t hash, const NodeArena& arena, Room& room) {
+    if (table_.size() >= kMaxEntries) [[unlikely]] {
+      if (auto id = find(key, hash, arena)) return id;
+      throw std::bad_alloc();
+    }
+    const std::uint32_t tag = tag_of(hash);
+    const auto probe = table_.find_or_room(
+        tag, [&](const Slot& slot) { return slot.tag == tag && arena[slot.id_plus_one - 1] == key; }, home);
+    if (probe.found) return NodeId{probe.slot->id_plus_one} - 1;
+    room.slot_ = probe.slot;
+    return std::nullopt;
+  }
+  // Fills the room find_or_room made for this hash; does not allocate.
+  void insert_at(Room room, std::uint64_t hash, NodeId id) noexcept {
+    table_.fill(room.slot_, Slot{tag_of(hash), static_cast<std::uint32_t>(id + 1)});
   }
 
   // Starts loading the slot a lookup of this hash begins at.

@@ -146,6 +146,68 @@ TEST(BlobRoundTrip, ALargeBlobOutgrowingItsExpectedSizeGrowsItsBuffer) {
   EXPECT_EQ(copy->outputs(), (NodeIds{n - 1, 3}));
 }
 
+// Records read through the reader's fast paths (short ASCII names, maps
+// already in order, up to three inputs) and through the general ones (every
+// other shape) give the same keys: names of every length around the fast
+// path's limits, ASCII or not, map entries in every order (prefixes, equal
+// names, bytes above 0x7F), and records at the very end of the input, where
+// the fast paths have fewer bytes to read ahead.
+TEST(BlobRoundTrip, RecordsOfEveryShapeReadAsTheKeysTheyHold) {
+  const std::vector<std::string> names = {"", "a", "ab", "abcdefg", "abcdefgh", "abcdefghi", std::string(13, 'n'),
+                                          std::string(14, 'n'), std::string(15, 'n'), "\xc3\xa9", "a\x7f"};
+  const std::vector<std::string> param_names = {"", "a", "ab", "b", "abcdefgh", "abcdefghi", "\xc3\xa9", "a\x7f", "a"};
+  std::vector<std::vector<std::string>> orders;
+  for (const std::string& x : param_names) {
+    for (const std::string& y : param_names) orders.push_back({x, y});
+  }
+  orders.push_back({"c", "b", "a"});
+  orders.push_back({"a", "b", "b"});
+  for (const std::string& name : names) {
+    for (const auto& order : orders) {
+      for (std::uint32_t inputs = 0; inputs <= 4; ++inputs) {
+        SCOPED_TRACE(name + " / " + order[0] + "," + order[1] + " / " + std::to_string(inputs));
+        Bytes record;
+        record.u8(inputs == 0 ? 0 : 1).str(name).u32(static_cast<std::uint32_t>(order.size()));
+        std::vector<ParamEntry> entries;
+        for (std::size_t e = 0; e < order.size(); ++e) {
+          record.str(order[e]).u8(0).u64(e);
+          entries.push_back({order[e], ParamValue::integer(static_cast<std::int64_t>(e))});
+        }
+        NodeIds ids;
+        if (inputs != 0) {
+          record.u32(inputs);
+          for (std::uint32_t i = 0; i < inputs; ++i) {
+            record.u64(i % 2);
+            ids.push_back(i % 2);
+          }
+        }
+        const ParamMap params(entries);
+        const NodeKey expected = inputs == 0 ? NodeKey::source(name, params) : NodeKey::op(name, params, ids);
+        auto blob = header(3).source("x").source("y").raw(record.s).outputs({});
+        auto copy = read_ok(blob.s);
+        ASSERT_EQ(copy->node_count(), 3u);
+        EXPECT_EQ(copy->snapshot().nodes[2], expected);
+      }
+    }
+  }
+}
+
+// A byte that is not UTF-8 anywhere in a short name or parameter name is
+// refused, whichever of the reader's paths meets it.
+TEST(BlobRoundTrip, AStrayByteAnywhereInAShortNameIsRefused) {
+  for (std::size_t length : {1u, 7u, 8u, 9u, 13u, 14u}) {
+    for (std::size_t at = 0; at < length; ++at) {
+      std::string bad(length, 'n');
+      bad[at] = '\xff';
+      SCOPED_TRACE(std::to_string(length) + " / " + std::to_string(at));
+      const auto as_name = header(1).raw(Bytes{}.u8(0).str(bad).u32(0).s).outputs({});
+      EXPECT_FALSE(deserialize(as_name.s).ok());
+      const auto as_param = header(1).raw(Bytes{}.u8(0).str("s").u32(1).str(bad).u8(2).u8(1).s).outputs({});
+      EXPECT_FALSE(deserialize(as_param.s).ok());
+    }
+  }
+}
+
 class BlobRoundTripFloat : public ::testing::TestWithParam<std::uint64_t> {};
 
 TEST_P(BlobRoundTripFloat, BitPatternSurvivesExactly) {
