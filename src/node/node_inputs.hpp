@@ -27,6 +27,15 @@ class NodeInputs {
   NodeInputs(const NodeIds& ids) { assign(ids.data(), ids.size()); }           // NOLINT
   NodeInputs(std::initializer_list<NodeId> ids) { assign(ids.begin(), ids.size()); }
   NodeInputs(const NodeInputs& other) { assign(other.data(), other.size()); }
+  // A list of up to three ids, each below kNoNode - 1, given as the three
+  // words it is kept in (the ids, then kNoNode): built without a look.
+  static NodeInputs of_inline_words(NodeId a, NodeId b, NodeId c) noexcept {
+    NodeInputs list;
+    list.words_[0] = a;
+    list.words_[1] = b;
+    list.words_[2] = c;
+    return list;
+  }
   NodeInputs(NodeInputs&& other) noexcept {
     std::memcpy(words_, other.words_, sizeof words_);
     other.words_[0] = other.words_[1] = other.words_[2] = kNoNode;

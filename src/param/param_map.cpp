@@ -111,7 +111,7 @@ ParamMap ParamMap::from_views(std::span<ParamEntryView> entries) {
   return map;
 }
 
-ParamMap ParamMap::from_encoding(std::span<const unsigned char> encoding, std::size_t count, bool has_nan) {
+ParamMap ParamMap::from_long_encoding(std::span<const unsigned char> encoding, std::size_t count, bool has_nan) {
   if (encoding.size() > kMaxEncodedBytes || count >= kHasNan) {
     throw LimitExceeded("params too large: their encoding exceeds the 4 GiB record limit (4294967295 bytes)");
   }

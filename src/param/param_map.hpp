@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "param/param_value.hpp"
+#include "support/short_copy.hpp"
 #include "support/swap_bytes.hpp"
 
 namespace quorvel {
@@ -113,7 +114,18 @@ class ParamMap {
   // has already built and checked: names in map order, each value in its
   // stored form, has_nan set when a Float entry is a NaN. The bytes are
   // copied. Gives the map from_views gives for the same entries.
-  static ParamMap from_encoding(std::span<const unsigned char> encoding, std::size_t count, bool has_nan);
+  static ParamMap from_encoding(std::span<const unsigned char> encoding, std::size_t count, bool has_nan) {
+    // A short encoding goes inside the map, inline here: a blob's maps are
+    // mostly short, and read one after the other.
+    if (encoding.size() <= kInlineBytes) {
+      ParamMap map;
+      map.raw_[0] = static_cast<unsigned char>(encoding.size());
+      map.raw_[1] = static_cast<unsigned char>(count | (has_nan ? kInlineNan : 0));
+      copy_short(map.raw_ + 2, encoding.data(), encoding.size());
+      return map;
+    }
+    return from_long_encoding(encoding, count, has_nan);
+  }
 
   ParamMap(const ParamMap& other);
   // Moves are the map's 32 bytes, inline: keys move their maps around a lot.
@@ -257,6 +269,8 @@ class ParamMap {
   // canonical values. Takes and returns the hasher by value, so that the
   // caller's own never has its address taken.
   KeyedHasher hashed_canonically(KeyedHasher hasher) const noexcept;
+
+  static ParamMap from_long_encoding(std::span<const unsigned char> encoding, std::size_t count, bool has_nan);
 
   bool on_heap() const noexcept { return raw_[0] == kHeapMark; }
   std::uint32_t load32(std::size_t at) const noexcept {

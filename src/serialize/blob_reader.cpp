@@ -41,6 +41,12 @@ Outcome<std::unique_ptr<GraphStore>, DecodeError> deserialize(std::string_view b
   CancellationPoller cancellation;
   for (std::uint32_t j = 0; j < node_count.value(); ++j) {
     cancellation.tick();
+    if (read_common_record(reader, j, batch)) {
+      if (batch.size() == kBatch) {
+        if (auto error = flush()) return failure(*error);
+      }
+      continue;
+    }
     auto key = read_node_record(reader, j);
     if (!key) {
       if (auto earlier = flush()) return failure(*earlier);

@@ -236,7 +236,9 @@ std::optional<NodeInputs> Reader::few_inputs(NodeId node_index) noexcept {
     if (ids[i] >= node_index) return std::nullopt;
   }
   pos_ += 4 + std::size_t{8} * n;
-  return NodeInputs(std::span<const NodeId>(ids, n));
+  // Every id is below the record's index, which a u32 count bounds far
+  // below the two ids a list kept inside cannot hold.
+  return NodeInputs::of_inline_words(ids[0], ids[1], ids[2]);
 }
 
 Outcome<NodeInputs, DecodeError> Reader::inputs(NodeId node_index) {

@@ -67,6 +67,10 @@ class Reader {
   // Up to three ids, each lower than node_index (kept inside the key).
   std::optional<NodeInputs> few_inputs(NodeId node_index) noexcept;
 
+  // The next byte, not consumed; there must be one.
+  std::uint8_t peek_u8() const noexcept { return static_cast<std::uint8_t>(*pos_); }
+  // Consumes n bytes that are there.
+  void skip(std::size_t n) noexcept { pos_ += n; }
   // Moves back to a position read earlier.
   void rewind(std::size_t position) noexcept { pos_ = begin_ + position; }
 

@@ -16,26 +16,7 @@ constexpr std::size_t kStageReserveCap = 1024;
 
 using Site = DecodeError::TagSite;
 
-// A named record as most are: a short ASCII name, a small map in order and
-// up to three inputs, read in one pass; nullopt, with the position back at
-// the record's name, for anything else.
-std::optional<NodeKey> read_common_named(Reader& reader, NodeKind kind, NodeId index) {
-  const std::size_t start = reader.position();
-  if (const std::optional<std::string_view> name = reader.short_ascii_string()) {
-    if (std::optional<ParamMap> params = reader.params_in_order()) {
-      if (kind == NodeKind::Source) return NodeKey::source(*name, std::move(*params));
-      if (std::optional<NodeInputs> inputs = reader.few_inputs(index)) {
-        if (kind == NodeKind::Op) return NodeKey::op(*name, std::move(*params), std::move(*inputs));
-        return NodeKey::reduction(*name, std::move(*params), std::move(*inputs));
-      }
-    }
-  }
-  reader.rewind(start);
-  return std::nullopt;
-}
-
 Outcome<NodeKey, DecodeError> read_named(Reader& reader, NodeKind kind, NodeId index) {
-  if (std::optional<NodeKey> common = read_common_named(reader, kind, index)) return std::move(*common);
   auto name = reader.string_view();
   if (!name) return failure(name.error());
   auto params = reader.params();
@@ -118,6 +99,30 @@ Outcome<NodeKey, DecodeError> read_scheme_node(Reader& reader, NodeKind kind, No
 }
 
 }  // namespace
+
+bool read_common_record(Reader& reader, NodeId index, std::vector<NodeKey>& into) {
+  const std::size_t start = reader.position();
+  if (reader.remaining() == 0) return false;
+  const auto kind = static_cast<NodeKind>(reader.peek_u8());
+  if (kind == NodeKind::Source || kind == NodeKind::Op || kind == NodeKind::Reduction) {
+    reader.skip(1);
+    if (const std::optional<std::string_view> name = reader.short_ascii_string()) {
+      if (std::optional<ParamMap> params = reader.params_in_order()) {
+        if (kind == NodeKind::Source) {
+          into.push_back(NodeKey::source(*name, std::move(*params)));
+          return true;
+        }
+        if (std::optional<NodeInputs> inputs = reader.few_inputs(index)) {
+          into.push_back(kind == NodeKind::Op ? NodeKey::op(*name, std::move(*params), std::move(*inputs))
+                                              : NodeKey::reduction(*name, std::move(*params), std::move(*inputs)));
+          return true;
+        }
+      }
+    }
+  }
+  reader.rewind(start);
+  return false;
+}
 
 Outcome<NodeKey, DecodeError> read_node_record(Reader& reader, NodeId index) {
   auto tag = reader.u8();
