@@ -7,18 +7,6 @@
 
 namespace quorvel {
 
-NodeKey NodeKey::source(std::string_view name, ParamMap params) {
-  return NodeKey(NodeKind::Source, NodeName(name), std::move(params), {});
-}
-
-NodeKey NodeKey::op(std::string_view name, ParamMap params, NodeInputs inputs) {
-  return NodeKey(NodeKind::Op, NodeName(name), std::move(params), std::move(inputs));
-}
-
-NodeKey NodeKey::reduction(std::string_view name, ParamMap params, NodeInputs inputs) {
-  return NodeKey(NodeKind::Reduction, NodeName(name), std::move(params), std::move(inputs));
-}
-
 NodeKey NodeKey::external(PayloadDescriptor descriptor, ParamMap params, NodeInputs inputs) {
   return NodeKey(NodeKind::External, std::move(descriptor), std::move(params), std::move(inputs));
 }
@@ -34,14 +22,6 @@ NodeKey::NodeKey(const NodeKey& other) : kind_(other.kind_), params_(other.param
   } else {
     new (&head_.name) NodeName(other.head_.name);
   }
-}
-
-NodeKey NodeKey::exchange(ParamMap scheme, NodeInputs inputs) {
-  return NodeKey(NodeKind::Exchange, {}, std::move(scheme), std::move(inputs));
-}
-
-NodeKey NodeKey::join(ParamMap scheme, NodeInputs inputs) {
-  return NodeKey(NodeKind::Join, {}, std::move(scheme), std::move(inputs));
 }
 
 const PayloadDescriptor& NodeKey::descriptor() const {

@@ -167,6 +167,28 @@ class NodeKey {
   NodeInputs inputs_;
 };
 
+// The factories of the keys made most often, inline: a reader or builder
+// that moves its parts into one then moves no temporaries.
+inline NodeKey NodeKey::source(std::string_view name, ParamMap params) {
+  return NodeKey(NodeKind::Source, NodeName(name), std::move(params), {});
+}
+
+inline NodeKey NodeKey::op(std::string_view name, ParamMap params, NodeInputs inputs) {
+  return NodeKey(NodeKind::Op, NodeName(name), std::move(params), std::move(inputs));
+}
+
+inline NodeKey NodeKey::reduction(std::string_view name, ParamMap params, NodeInputs inputs) {
+  return NodeKey(NodeKind::Reduction, NodeName(name), std::move(params), std::move(inputs));
+}
+
+inline NodeKey NodeKey::exchange(ParamMap scheme, NodeInputs inputs) {
+  return NodeKey(NodeKind::Exchange, {}, std::move(scheme), std::move(inputs));
+}
+
+inline NodeKey NodeKey::join(ParamMap scheme, NodeInputs inputs) {
+  return NodeKey(NodeKind::Join, {}, std::move(scheme), std::move(inputs));
+}
+
 // Nine words: a store holds one per node.
 static_assert(sizeof(void*) != 8 || sizeof(NodeKey) == 72);
 
