@@ -11,6 +11,7 @@
 #include <cstring>
 #include <string_view>
 
+#include "support/short_copy.hpp"
 #include "support/swap_bytes.hpp"
 
 namespace quorvel {
@@ -21,7 +22,7 @@ class NodeName {
   explicit NodeName(std::string_view text) {
     std::memset(bytes_, 0, sizeof bytes_);
     if (text.size() <= kInline) {
-      if (!text.empty()) std::memcpy(bytes_, text.data(), text.size());
+      copy_short(bytes_, text.data(), text.size());
       bytes_[kLast] = static_cast<unsigned char>(text.size());
       return;
     }

@@ -111,6 +111,7 @@ std::optional<ParamMap> Reader::params_in_order() {
   if (remaining() < 4) return std::nullopt;
   const std::uint32_t n = load_u32_le(pos_);
   pos_ += 4;
+  if (n == 0) return ParamMap();
   unsigned char encoding[kInOrderBytes];
   unsigned char* out = encoding;
   const unsigned char* const limit = encoding + kInOrderBytes;

@@ -43,7 +43,9 @@ class OpenTable {
 
   OpenTable() noexcept = default;
   // A table whose superseded storage, when it grows, goes back to the
-  // system at once (see FreedBlock).
+  // system at once (see FreedBlock). Its last storage, when the table is
+  // freed, is kept like any other table's: the next table of that size
+  // (the next store read from a blob, a reduction's tables) reuses it.
   explicit OpenTable(FreedBlock freed) noexcept : freed_(freed) {}
 
   std::size_t size() const noexcept { return size_; }
@@ -182,7 +184,7 @@ class OpenTable {
 
   template <class HashOf>
   void rehash(std::size_t new_capacity, HashOf& hash_of) {
-    ZeroedTable fresh_storage(new_capacity, sizeof(Slot), freed_);
+    ZeroedTable fresh_storage(new_capacity, sizeof(Slot));
     Slot* fresh = static_cast<Slot*>(fresh_storage.data());
     const Slot* old = slots();
     const std::size_t mask = new_capacity - 1;
@@ -192,7 +194,8 @@ class OpenTable {
       while (!is_empty(fresh[i])) i = (i + 1) & mask;
       fresh[i] = old[k];
     }
-    storage_ = std::move(fresh_storage);
+    storage_.set_freed(freed_);
+    storage_ = std::move(fresh_storage);  // the old storage is freed with fresh_storage
     capacity_ = new_capacity;
   }
 

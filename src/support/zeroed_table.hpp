@@ -37,6 +37,9 @@ class ZeroedTable {
   ZeroedTable& operator=(const ZeroedTable&) = delete;
   ~ZeroedTable();
 
+  // Changes what becomes of the block when the table is freed.
+  void set_freed(FreedBlock freed) noexcept { freed_ = freed; }
+
   void* data() const noexcept { return data_; }
   std::size_t bytes() const noexcept { return bytes_; }
 
