@@ -42,6 +42,19 @@ class NodeKey {
   static NodeKey exchange(ParamMap scheme, NodeInputs inputs);
   static NodeKey join(ParamMap scheme, NodeInputs inputs);
 
+  // A Source (no inputs), Op or Reduction key built in place, as by an
+  // emplace into a container: what the factories give, with no temporary
+  // key or part moved.
+  struct NamedParts {};
+  // The parameters and inputs are made by make_params() and then
+  // make_inputs(), straight into the key (a reader reads them in that
+  // order).
+  template <class MakeParams, class MakeInputs>
+  NodeKey(NamedParts, NodeKind kind, std::string_view name, MakeParams&& make_params, MakeInputs&& make_inputs)
+      : kind_(kind), params_(make_params()), inputs_(make_inputs()) {
+    new (&head_.name) NodeName(name);
+  }
+
   NodeKind kind() const noexcept { return kind_; }
   // Source, Op and Reduction carry a name; the others an empty one.
   std::string_view name() const noexcept { return carries_extra(kind_) ? std::string_view() : head_.name.view(); }

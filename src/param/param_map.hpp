@@ -114,6 +114,16 @@ class ParamMap {
   // has already built and checked: names in map order, each value in its
   // stored form, has_nan set when a Float entry is a NaN. The bytes are
   // copied. Gives the map from_views gives for the same entries.
+  // For a reader that builds a short encoding in place, in an empty map:
+  // the room inside (kInlineRoom bytes, all zero), and then finish_inline
+  // with what it wrote there. Bytes it leaves unwritten must stay zero.
+  static constexpr std::size_t kInlineRoom = 30;
+  unsigned char* inline_room() noexcept { return raw_ + 2; }
+  void finish_inline(std::size_t size, std::size_t count, bool has_nan) noexcept {
+    raw_[0] = static_cast<unsigned char>(size);
+    raw_[1] = static_cast<unsigned char>(count | (has_nan ? kInlineNan : 0));
+  }
+
   static ParamMap from_encoding(std::span<const unsigned char> encoding, std::size_t count, bool has_nan) {
     // A short encoding goes inside the map, inline here: a blob's maps are
     // mostly short, and read one after the other.
@@ -258,7 +268,7 @@ class ParamMap {
   // with kInlineNan, and the encoding follows, unused bytes zero. A longer
   // one is a heap block: raw_[0] holds kHeapMark, and the count with
   // kHasNan, the size and the block's address sit at offsets 4, 8 and 16.
-  static constexpr std::size_t kInlineBytes = 30;
+  static constexpr std::size_t kInlineBytes = kInlineRoom;
   static constexpr unsigned char kHeapMark = 0xFF;
   static constexpr unsigned char kInlineNan = 0x80;
   static constexpr std::size_t kCountAt = 4;

@@ -107,22 +107,46 @@ bool name_before(std::string_view a, std::string_view b) noexcept {
 
 }  // namespace
 
-std::optional<ParamMap> Reader::params_in_order() {
-  if (remaining() < 4) return std::nullopt;
+ParamMap Reader::params_in_place(bool& ok) {
+  // Every return gives `map`, so that it is built where the caller wants
+  // it (a key's own map). A short encoding is written straight into it: a
+  // copy would read back bytes just written a few at a time, which stalls
+  // until they reach the cache.
+  ParamMap map;
+  ok = false;
+  if (remaining() < 4) return map;
   const std::uint32_t n = load_u32_le(pos_);
   pos_ += 4;
-  if (n == 0) return ParamMap();
-  unsigned char encoding[kInOrderBytes];
-  unsigned char* out = encoding;
-  const unsigned char* const limit = encoding + kInOrderBytes;
+  if (n == 0) {
+    ok = true;
+    return map;
+  }
+  unsigned char* const room = map.inline_room();
+  unsigned char spill[kInOrderBytes];
+  unsigned char* begin = room;
+  unsigned char* out = room;
+  unsigned char* limit = room + ParamMap::kInlineRoom;
+  // Room for k more bytes; a map that outgrows the room inside goes on in
+  // the buffer on the stack, the room inside left zero.
+  auto fits = [&](std::size_t k) {
+    if (static_cast<std::size_t>(limit - out) >= k) return true;
+    if (begin != room) return false;
+    const auto written = static_cast<std::size_t>(out - room);
+    std::memcpy(spill, room, written);
+    std::memset(room, 0, written);
+    begin = spill;
+    out = spill + written;
+    limit = spill + kInOrderBytes;
+    return static_cast<std::size_t>(limit - out) >= k;
+  };
   std::string_view previous;
   bool has_nan = false;
   // Each step checks that the bytes it reads are there and that what it
-  // writes fits: a length takes at most 5 bytes, a value 9.
+  // writes fits (a length takes at most 5 bytes).
   auto text = [&](std::string_view& into) {
     if (remaining() < 4) return false;
     const std::uint32_t length = load_u32_le(pos_);
-    if (remaining() - 4 < length || static_cast<std::size_t>(limit - out) < std::size_t{5} + length + 9) return false;
+    if (remaining() - 4 < length) return false;
     into = std::string_view(pos_ + 4, length);
     // Up to eight bytes of ASCII are told apart with one load where the
     // input has the bytes.
@@ -131,25 +155,35 @@ std::optional<ParamMap> Reader::params_in_order() {
     } else if (!is_valid_utf8(into)) {
       return false;
     }
+    if (!fits(std::size_t{5} + length)) return false;
     pos_ += 4 + length;
     out = param_encoding::put_varint(out, length);
     copy_short(out, into.data(), length);
     out += length;
     return true;
   };
-  for (std::uint32_t i = 0; i < n; ++i) {
+  // A map of another shape leaves `map` empty, as it began; every return
+  // gives `map` itself.
+  bool refused = false;
+  for (std::uint32_t i = 0; i < n && !refused; ++i) {
     std::string_view name;
-    if (!text(name) || pos_ == end_) return std::nullopt;
     // Eight bytes are readable at both names when they are at the name
     // just read (the earlier one starts before it).
-    if (i != 0 && (remaining() + name.size() >= 8 ? name_before(name, previous) : name < previous)) return std::nullopt;
+    if (!text(name) || pos_ == end_ || !fits(1) ||
+        (i != 0 && (remaining() + name.size() >= 8 ? name_before(name, previous) : name < previous))) {
+      refused = true;
+      break;
+    }
     previous = name;
     const auto tag = static_cast<std::uint8_t>(*pos_++);
     *out++ = tag;
     switch (static_cast<ParamKind>(tag)) {
       case ParamKind::Int:
       case ParamKind::Float: {
-        if (remaining() < 8) return std::nullopt;
+        if (remaining() < 8 || !fits(8)) {
+          refused = true;
+          break;
+        }
         const std::uint64_t bits = load_u64_le(pos_);
         pos_ += 8;
         has_nan = has_nan || (static_cast<ParamKind>(tag) == ParamKind::Float && std::isnan(std::bit_cast<double>(bits)));
@@ -158,19 +192,39 @@ std::optional<ParamMap> Reader::params_in_order() {
         break;
       }
       case ParamKind::Bool:
-        if (pos_ == end_) return std::nullopt;
+        if (pos_ == end_ || !fits(1)) {
+          refused = true;
+          break;
+        }
         *out++ = *pos_++ != 0 ? 1 : 0;  // any non-zero byte reads as true
         break;
       case ParamKind::Str: {
         std::string_view value;
-        if (!text(value)) return std::nullopt;
+        refused = !text(value);
         break;
       }
-      default: return std::nullopt;
+      default: refused = true;
     }
   }
-  return ParamMap::from_encoding(std::span<const unsigned char>(encoding, static_cast<std::size_t>(out - encoding)), n,
-                                 has_nan);
+  if (refused) {
+    map = ParamMap();
+    return map;
+  }
+  const auto size = static_cast<std::size_t>(out - begin);
+  if (begin == room) {
+    map.finish_inline(size, n, has_nan);
+  } else {
+    map = ParamMap::from_encoding(std::span<const unsigned char>(spill, size), n, has_nan);
+  }
+  ok = true;
+  return map;
+}
+
+std::optional<ParamMap> Reader::params_in_order() {
+  bool ok = false;
+  ParamMap map = params_in_place(ok);
+  if (!ok) return std::nullopt;
+  return map;
 }
 
 Outcome<ParamMap, DecodeError> Reader::params() {
@@ -227,16 +281,18 @@ std::optional<std::string_view> Reader::short_ascii_string() noexcept {
   return name;
 }
 
-std::optional<NodeInputs> Reader::few_inputs(NodeId node_index) noexcept {
-  if (remaining() < 4) return std::nullopt;
+NodeInputs Reader::few_inputs(NodeId node_index, bool& ok) noexcept {
+  ok = false;
+  if (remaining() < 4) return NodeInputs();
   const std::uint32_t n = load_u32_le(pos_);
-  if (n > NodeInputs::kInline || remaining() - 4 < std::size_t{8} * n) return std::nullopt;
+  if (n > NodeInputs::kInline || remaining() - 4 < std::size_t{8} * n) return NodeInputs();
   NodeId ids[NodeInputs::kInline] = {kNoNode, kNoNode, kNoNode};
   for (std::uint32_t i = 0; i < n; ++i) {
     ids[i] = load_u64_le(pos_ + 4 + 8 * i);
-    if (ids[i] >= node_index) return std::nullopt;
+    if (ids[i] >= node_index) return NodeInputs();
   }
   pos_ += 4 + std::size_t{8} * n;
+  ok = true;
   // Every id is below the record's index, which a u32 count bounds far
   // below the two ids a list kept inside cannot hold.
   return NodeInputs::of_inline_words(ids[0], ids[1], ids[2]);

@@ -64,8 +64,12 @@ class Reader {
   // A well-formed map whose names are already in order and whose encoding
   // is small (see params()).
   std::optional<ParamMap> params_in_order();
-  // Up to three ids, each lower than node_index (kept inside the key).
-  std::optional<NodeInputs> few_inputs(NodeId node_index) noexcept;
+  // The same, built where it is returned (a key's own map, when it
+  // initializes one); `ok` tells whether it was read (an empty map if not).
+  ParamMap params_in_place(bool& ok);
+  // Up to three ids, each lower than node_index (kept inside the key);
+  // `ok` tells whether they were read (an empty list if not).
+  NodeInputs few_inputs(NodeId node_index, bool& ok) noexcept;
 
   // The next byte, not consumed; there must be one.
   std::uint8_t peek_u8() const noexcept { return static_cast<std::uint8_t>(*pos_); }

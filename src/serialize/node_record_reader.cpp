@@ -107,17 +107,15 @@ bool read_common_record(Reader& reader, NodeId index, std::vector<NodeKey>& into
   if (kind == NodeKind::Source || kind == NodeKind::Op || kind == NodeKind::Reduction) {
     reader.skip(1);
     if (const std::optional<std::string_view> name = reader.short_ascii_string()) {
-      if (std::optional<ParamMap> params = reader.params_in_order()) {
-        if (kind == NodeKind::Source) {
-          into.push_back(NodeKey::source(*name, std::move(*params)));
-          return true;
-        }
-        if (std::optional<NodeInputs> inputs = reader.few_inputs(index)) {
-          into.push_back(kind == NodeKind::Op ? NodeKey::op(*name, std::move(*params), std::move(*inputs))
-                                              : NodeKey::reduction(*name, std::move(*params), std::move(*inputs)));
-          return true;
-        }
-      }
+      // The key is made in place, its map and inputs read straight into it,
+      // and taken back when they turn out to be of another shape.
+      bool params_read = false;
+      bool inputs_read = kind == NodeKind::Source;
+      into.emplace_back(
+          NodeKey::NamedParts{}, kind, *name, [&] { return reader.params_in_place(params_read); },
+          [&] { return params_read && !inputs_read ? reader.few_inputs(index, inputs_read) : NodeInputs(); });
+      if (params_read && inputs_read) return true;
+      into.pop_back();
     }
   }
   reader.rewind(start);
