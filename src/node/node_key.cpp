@@ -1,6 +1,8 @@
 #include "node/node_key.hpp"
 
+#include <cstddef>
 #include <cstring>
+#include <type_traits>
 #include <span>
 
 #include "support/internal_error.hpp"
@@ -97,9 +99,13 @@ inline void NodeKey::hash_operator_into(KeyedHasher& h) const noexcept {
     // function of their value: they feed those words as they are, with no
     // length to measure and no loop whose count varies. The first word's
     // bit 6 (a kind is below 64) tells this form from the others.
-    std::uint64_t head[2] = {0, 0};
-    std::memcpy(head, &kind_, 1);
-    std::memcpy(reinterpret_cast<unsigned char*>(head) + 1, &head_, 15);
+    // The kind and the name are the object's first sixteen bytes, loaded
+    // as two words (assembled from their parts on the stack instead, they
+    // were read back before the parts' stores had landed, which stalls).
+    static_assert(std::is_standard_layout_v<NodeKey> && offsetof(NodeKey, kind_) == 0 &&
+                  offsetof(NodeKey, head_) == 1 && sizeof(NodeKind) == 1 && sizeof(Head) == 15);
+    std::uint64_t head[2];
+    std::memcpy(head, reinterpret_cast<const unsigned char*>(this), sizeof head);
     std::uint64_t params[4];
     std::memcpy(params, &params_, sizeof params);
     std::uint64_t inputs[3];

@@ -6,9 +6,14 @@
 
 namespace quorvel {
 
-Outcome<NodeId, BadNodeId> GraphStore::intern_locked(Inner& inner, NodeKey&& key, std::uint64_t hash) {
+NodeId GraphStore::intern_locked(Inner& inner, NodeKey&& key, std::uint64_t hash, NodeId& unknown) {
   const NodeId n = inner.arena.size();
-  if (auto unknown = first_unknown(key.inputs(), n)) return failure(*unknown);
+  for (NodeId id : key.inputs()) {
+    if (id >= n) {
+      unknown = id;
+      return kNoNode;
+    }
+  }
   // Both allocations (the index's room, then the arena's) happen before
   // anything changes.
   NodeIndex::Room room;
@@ -23,7 +28,12 @@ Outcome<NodeId, BadNodeId> GraphStore::intern(NodeKey&& key) {
   // The index's seed never changes, so the hash is computed before the
   // lock is taken.
   const std::uint64_t h = inner_.index.hash(key);
-  return locked([&](Inner& inner) { return intern_locked(inner, std::move(key), h); });
+  return locked([&](Inner& inner) -> Outcome<NodeId, BadNodeId> {
+    NodeId unknown = 0;
+    const NodeId id = intern_locked(inner, std::move(key), h, unknown);
+    if (id == kNoNode) return failure(BadNodeId{unknown});
+    return id;
+  });
 }
 
 Outcome<Done, BadNodeId> GraphStore::intern_batch(std::vector<NodeKey>& keys) {
@@ -35,8 +45,8 @@ Outcome<Done, BadNodeId> GraphStore::intern_batch(std::vector<NodeKey>& keys) {
     for (std::size_t k = 0; k < keys.size() && k < kAhead; ++k) inner.index.prefetch(hashes[k]);
     for (std::size_t k = 0; k < keys.size(); ++k) {
       if (k + kAhead < keys.size()) inner.index.prefetch(hashes[k + kAhead]);
-      auto id = intern_locked(inner, std::move(keys[k]), hashes[k]);
-      if (!id) return failure(id.error());
+      NodeId unknown = 0;
+      if (intern_locked(inner, std::move(keys[k]), hashes[k], unknown) == kNoNode) return failure(BadNodeId{unknown});
     }
     return Done{};
   });
@@ -69,9 +79,10 @@ Outcome<NodeIds, BadNodeId> GraphStore::intern_positions(std::vector<NodeKey>& k
         keys[k] = keys[k].with_inputs(NodeInputs(inputs));
         hashes[k] = inner.index.hash(keys[k]);
       }
-      auto id = intern_locked(inner, std::move(keys[k]), hashes[k]);
-      if (!id) return failure(id.error());
-      ids.push_back(id.value());
+      NodeId unknown = 0;
+      const NodeId id = intern_locked(inner, std::move(keys[k]), hashes[k], unknown);
+      if (id == kNoNode) return failure(BadNodeId{unknown});
+      ids.push_back(id);
     }
     return std::move(ids);
   });

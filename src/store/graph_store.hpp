@@ -140,8 +140,11 @@ class GraphStore {
     return mutex_.run([&]() -> decltype(auto) { return f(inner_); });
   }
 
-  // The work of intern() on the locked state, with the key's hash.
-  static Outcome<NodeId, BadNodeId> intern_locked(Inner& inner, NodeKey&& key, std::uint64_t hash);
+  // The work of intern() on the locked state, with the key's hash: the
+  // key's id, or kNoNode (never an id) with `unknown` set to the first input
+  // that names no node. (Not an Outcome: returned through memory, its flag
+  // was stored as a byte and read back as a word, which stalls every call.)
+  static NodeId intern_locked(Inner& inner, NodeKey&& key, std::uint64_t hash, NodeId& unknown);
 
   PoisoningMutex mutex_{"quorvel-core store mutex poisoned"};
   mutable Inner inner_;
