@@ -98,7 +98,7 @@ inline void NodeKey::hash_operator_into(KeyedHasher& h) const noexcept {
     // Most keys hold everything inside the object, where their bytes are a
     // function of their value: they feed those words as they are, with no
     // length to measure and no loop whose count varies. The first word's
-    // bit 6 (a kind is below 64) tells this form from the others.
+    // bit 6 (a kind takes bits 0 to 2) tells this form from the others.
     // The kind and the name are the object's first sixteen bytes, loaded
     // as two words (assembled from their parts on the stack instead, they
     // were read back before the parts' stores had landed, which stalls).
@@ -110,8 +110,16 @@ inline void NodeKey::hash_operator_into(KeyedHasher& h) const noexcept {
     std::memcpy(params, &params_, sizeof params);
     std::uint64_t inputs[3];
     std::memcpy(inputs, &inputs_, sizeof inputs);
-    h.word(head[0] | 0x40);
-    h.word(head[1]);
+    // A name of up to seven bytes fits the first word beside the kind: the
+    // second then holds its size alone, which goes into the first word's
+    // bits 3 to 5 instead (bit 7 tells), and the second is left out.
+    const std::uint64_t size = head[1] >> 56;
+    if (size <= 7) {
+      h.word(head[0] | 0xC0 | size << 3);
+    } else {
+      h.word(head[0] | 0x40);
+      h.word(head[1]);
+    }
     h.word(params[0]);
     if (param_words > 1) h.word(params[1]);
     if (param_words > 2) h.word(params[2]);

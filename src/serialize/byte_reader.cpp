@@ -121,6 +121,12 @@ ParamMap Reader::params_in_place(bool& ok) {
     ok = true;
     return map;
   }
+  // The position is kept in a local: the member, which the byte writes
+  // below may alias as far as the compiler knows, was stored and loaded
+  // again around every one of them.
+  const char* p = pos_;
+  const char* const end = end_;
+  const auto left = [&] { return static_cast<std::size_t>(end - p); };
   unsigned char* const room = map.inline_room();
   unsigned char spill[kInOrderBytes];
   unsigned char* begin = room;
@@ -144,19 +150,19 @@ ParamMap Reader::params_in_place(bool& ok) {
   // Each step checks that the bytes it reads are there and that what it
   // writes fits (a length takes at most 5 bytes).
   auto text = [&](std::string_view& into) {
-    if (remaining() < 4) return false;
-    const std::uint32_t length = load_u32_le(pos_);
-    if (remaining() - 4 < length) return false;
-    into = std::string_view(pos_ + 4, length);
+    if (left() < 4) return false;
+    const std::uint32_t length = load_u32_le(p);
+    if (left() - 4 < length) return false;
+    into = std::string_view(p + 4, length);
     // Up to eight bytes of ASCII are told apart with one load where the
     // input has the bytes.
-    if (length <= 8 && remaining() >= 12) {
+    if (length <= 8 && left() >= 12) {
       if ((short_text_word(into.data(), length) & 0x8080808080808080ULL) != 0 && !is_valid_utf8(into)) return false;
     } else if (!is_valid_utf8(into)) {
       return false;
     }
     if (!fits(std::size_t{5} + length)) return false;
-    pos_ += 4 + length;
+    p += 4 + length;
     out = param_encoding::put_varint(out, length);
     copy_short(out, into.data(), length);
     out += length;
@@ -169,34 +175,34 @@ ParamMap Reader::params_in_place(bool& ok) {
     std::string_view name;
     // Eight bytes are readable at both names when they are at the name
     // just read (the earlier one starts before it).
-    if (!text(name) || pos_ == end_ || !fits(1) ||
-        (i != 0 && (remaining() + name.size() >= 8 ? name_before(name, previous) : name < previous))) {
+    if (!text(name) || p == end || !fits(1) ||
+        (i != 0 && (left() + name.size() >= 8 ? name_before(name, previous) : name < previous))) {
       refused = true;
       break;
     }
     previous = name;
-    const auto tag = static_cast<std::uint8_t>(*pos_++);
+    const auto tag = static_cast<std::uint8_t>(*p++);
     *out++ = tag;
     switch (static_cast<ParamKind>(tag)) {
       case ParamKind::Int:
       case ParamKind::Float: {
-        if (remaining() < 8 || !fits(8)) {
+        if (left() < 8 || !fits(8)) {
           refused = true;
           break;
         }
-        const std::uint64_t bits = load_u64_le(pos_);
-        pos_ += 8;
+        const std::uint64_t bits = load_u64_le(p);
+        p += 8;
         has_nan = has_nan || (static_cast<ParamKind>(tag) == ParamKind::Float && std::isnan(std::bit_cast<double>(bits)));
         std::memcpy(out, &bits, 8);
         out += 8;
         break;
       }
       case ParamKind::Bool:
-        if (pos_ == end_ || !fits(1)) {
+        if (p == end || !fits(1)) {
           refused = true;
           break;
         }
-        *out++ = *pos_++ != 0 ? 1 : 0;  // any non-zero byte reads as true
+        *out++ = *p++ != 0 ? 1 : 0;  // any non-zero byte reads as true
         break;
       case ParamKind::Str: {
         std::string_view value;
@@ -206,6 +212,7 @@ ParamMap Reader::params_in_place(bool& ok) {
       default: refused = true;
     }
   }
+  pos_ = p;
   if (refused) {
     map = ParamMap();
     return map;

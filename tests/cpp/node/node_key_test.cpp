@@ -88,6 +88,8 @@ std::vector<KeyPair> key_pairs() {
       {"join sides", N::join({}, {0, 1}), N::join({}, {1, 0}), false},
       {"same join", N::join(k(1), {0, 1}), N::join(k(1), {0, 1}), true},
       // Keys held inside the object and keys with a part on the heap.
+      {"names of 7 and 8 bytes", N::op(std::string(7, 'n'), {}, {0}), N::op(std::string(8, 'n'), {}, {0}), false},
+      {"a name and the same with a zero byte", N::op("ab", {}, {0}), N::op(std::string("ab\0", 3), {}, {0}), false},
       {"names of 14 and 15 bytes", N::op(std::string(14, 'n'), {}, {0}), N::op(std::string(15, 'n'), {}, {0}), false},
       {"same long name", N::op(std::string(15, 'n'), k(1), {0}), N::op(std::string(15, 'n'), k(1), {0}), true},
       {"third input", N::op("f", {}, {0, 1, 2}), N::op("f", {}, {0, 1, 3}), false},
