@@ -1,9 +1,10 @@
 // Append-only storage of node keys in fixed-size chunks: keys never move
 // once stored, and growing never copies the keys already there.
 //
-// The first 64 chunks (262,144 keys) come from the heap one by one, as
-// they always did: stores of that size are made and freed call after call
-// (a cone, a reduction), and the heap hands the same warm memory back. A
+// The first 64 chunks (262,144 keys) come from the heap one by one, kept
+// between stores by the block cache: stores of that size are made and
+// freed call after call (a cone, a reduction, a blob read again), and the
+// C library, left to itself, maps chunks of that size afresh every time. A
 // store that outgrows them is a large one, whose keys are written from end
 // to end into fresh memory: its later chunks come 64 at a time in one
 // block mapped on huge-page boundaries and advised to use them (64 chunks
@@ -19,6 +20,7 @@
 
 #include "node/node_key.hpp"
 #include "node/node_list.hpp"
+#include "support/block_cache.hpp"
 #include "support/large_block_allocator.hpp"
 
 namespace quorvel {
@@ -85,7 +87,9 @@ class NodeArena {
     for (std::size_t i = 0; i < size_; ++i) {
       chunks_[i >> kChunkBits][i & (kChunkSize - 1)].key.~NodeKey();
     }
-    for (std::size_t k = 0; k < chunks_.size() && k < kHeapChunks; ++k) delete[] chunks_[k];
+    for (std::size_t k = 0; k < chunks_.size() && k < kHeapChunks; ++k) {
+      block_cache::deallocate(chunks_[k], kChunkBytes);
+    }
     for (void* block : blocks_) large_block::deallocate(block, kBlockBytes);
   }
 
@@ -99,7 +103,8 @@ class NodeArena {
   };
   static_assert(sizeof(Slot) == sizeof(NodeKey) && alignof(Slot) == alignof(NodeKey));
 
-  static constexpr std::size_t kBlockBytes = kChunksPerBlock * kChunkSize * sizeof(Slot);
+  static constexpr std::size_t kChunkBytes = kChunkSize * sizeof(Slot);
+  static constexpr std::size_t kBlockBytes = kChunksPerBlock * kChunkBytes;
   // Whole huge pages, so that no page of a block is shared with another
   // use of the allocator.
   static_assert(sizeof(void*) != 8 || kBlockBytes % (std::size_t{2} << 20) == 0);
@@ -109,7 +114,7 @@ class NodeArena {
     // Room first, so that pushing the chunk cannot fail once it exists.
     chunks_.reserve(chunks_.size() + 1);
     if (chunks_.size() < kHeapChunks) {
-      chunks_.push_back(new Slot[kChunkSize]);
+      chunks_.push_back(static_cast<Slot*>(block_cache::allocate(kChunkBytes)));
       return;
     }
     const std::size_t in_block = (chunks_.size() - kHeapChunks) % kChunksPerBlock;

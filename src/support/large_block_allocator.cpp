@@ -9,23 +9,8 @@
 #include <sys/mman.h>
 #endif
 
-// Under AddressSanitizer a kept block is poisoned, so that a use after free
-// is still reported although the block stays mapped.
-#if defined(__SANITIZE_ADDRESS__)
-#include <sanitizer/asan_interface.h>
-#define QUORVEL_POISON(p, n) ASAN_POISON_MEMORY_REGION((p), (n))
-#define QUORVEL_UNPOISON(p, n) ASAN_UNPOISON_MEMORY_REGION((p), (n))
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-#include <sanitizer/asan_interface.h>
-#define QUORVEL_POISON(p, n) ASAN_POISON_MEMORY_REGION((p), (n))
-#define QUORVEL_UNPOISON(p, n) ASAN_UNPOISON_MEMORY_REGION((p), (n))
-#endif
-#endif
-#ifndef QUORVEL_POISON
-#define QUORVEL_POISON(p, n) ((void)(p), (void)(n))
-#define QUORVEL_UNPOISON(p, n) ((void)(p), (void)(n))
-#endif
+#include "support/asan_poison.hpp"
+#include "support/block_cache.hpp"
 
 namespace quorvel::large_block {
 
@@ -182,7 +167,8 @@ void* with_kept_released(Allocate allocate) {
   try {
     return allocate();
   } catch (const std::bad_alloc&) {
-    if (kept.release() == 0) throw;
+    // The store's kept heap chunks count too.
+    if (kept.release() + block_cache::release_kept() == 0) throw;
   }
   return allocate();
 }

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "store/node_arena.hpp"
+#include "support/block_cache.hpp"
 
 namespace quorvel {
 namespace {
@@ -64,6 +65,26 @@ TEST(NodeArena, TruncatingAndRefillingAcrossABlockKeepsTheRest) {
   for (std::size_t i : edges(arena.size())) {
     EXPECT_EQ(arena[i], i < cut ? key(i) : key(i, "again")) << i;
   }
+}
+
+// A store's heap chunks go back to the cache when the store is freed, and
+// the next store takes them: no fresh memory for stores made call after
+// call.
+TEST(NodeArena, TakesTheHeapChunksTheLastOneGaveBack) {
+  block_cache::release_kept();
+  const NodeKey* first = nullptr;
+  {
+    NodeArena arena;
+    arena.reserve_one();
+    arena.append_reserved(NodeKey::source("s", {}));
+    first = &arena[0];
+  }
+  EXPECT_GT(block_cache::kept_bytes(), 0u);
+  NodeArena next;
+  next.reserve_one();
+  next.append_reserved(NodeKey::source("t", {}));
+  EXPECT_EQ(&next[0], first);
+  EXPECT_EQ(next[0], NodeKey::source("t", {}));
 }
 
 }  // namespace
