@@ -61,20 +61,25 @@ void transcode_params(Out& out, const ParamMap& params) noexcept {
     const std::size_t name = param_encoding::get_varint(at);
     out.count(name);
     const auto kind = static_cast<ParamKind>(at[name]);
-    if (kind != ParamKind::Str) {
-      // The name, the kind and an 8-byte number or a Bool's byte, in one
-      // run: kinds come in any order, and a choice between two lengths
-      // costs less than a jump on the kind.
-      const std::size_t length = name + (kind == ParamKind::Bool ? 2 : 9);
-      run(at, length);
-      at += length;
-    } else {
-      run(at, name + 1);
-      at += name + 1;
-      const std::size_t text = param_encoding::get_varint(at);
-      out.count(text);
-      run(at, text);
-      at += text;
+    switch (kind) {
+      case ParamKind::Int:
+      case ParamKind::Float:
+        run(at, name + 9);
+        at += name + 9;
+        break;
+      case ParamKind::Bool:
+        run(at, name + 2);
+        at += name + 2;
+        break;
+      case ParamKind::Str: {
+        run(at, name + 1);
+        at += name + 1;
+        const std::size_t text = param_encoding::get_varint(at);
+        out.count(text);
+        run(at, text);
+        at += text;
+        break;
+      }
     }
   }
 }
