@@ -235,9 +235,9 @@ struct UncheckedRecordWriter : UncheckedWriter {
 void measure_params(EncodedSize& size, const ParamMap& params) noexcept { encode_params(size, params); }
 void write_params(ByteSink& sink, const ParamMap& params) noexcept { encode_params(sink, params); }
 
-void measure_record(EncodedSize& size, const NodeKey& key) { encode_record(size, key); }
+[[gnu::flatten]] void measure_record(EncodedSize& size, const NodeKey& key) { encode_record(size, key); }
 
-void write_record(ByteSink& sink, const NodeKey& key) { encode_record(sink, key); }
+[[gnu::flatten]] void write_record(ByteSink& sink, const NodeKey& key) { encode_record(sink, key); }
 
 void write_bounded_record(ByteSink& sink, const NodeKey& key) {
   std::uint64_t widest = 0;
@@ -253,7 +253,7 @@ void write_bounded_record(ByteSink& sink, const NodeKey& key) {
   encode_record(sink, key);
 }
 
-char* write_record_within(char* at, const char* end, const NodeKey& key, std::uint64_t& widest) noexcept {
+[[gnu::flatten]] char* write_record_within(char* at, const char* end, const NodeKey& key, std::uint64_t& widest) noexcept {
   if (static_cast<std::size_t>(end - at) < record_bound(key, widest)) return nullptr;
   UncheckedRecordWriter writer{{at}};
   encode_record(writer, key);
