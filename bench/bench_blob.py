@@ -16,13 +16,11 @@ printed beside them.
 """
 
 import argparse
-import gc
 import pickle
 import random
-import time
 
 import quorvel_core as qc
-from bench_support import best_of
+from bench_support import best_of, first_and_best
 
 
 def build(n: int, seed: int = 11):
@@ -49,21 +47,6 @@ def build(n: int, seed: int = 11):
     return store, (rows, outputs), outputs
 
 
-
-
-def first_and_best(repeat, fn):
-    """The first call's time, the best of repeat calls, and the last
-    result; as best_of, the previous result is freed and a collection run
-    outside the timed region."""
-    times = []
-    result = None
-    for _ in range(repeat):
-        result = None
-        gc.collect()
-        start = time.perf_counter()
-        result = fn()
-        times.append(time.perf_counter() - start)
-    return times[0], min(times), result
 
 
 def main() -> None:

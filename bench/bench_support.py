@@ -5,18 +5,25 @@ import math
 import time
 
 
-def best_of(repeat, fn):
-    """The best wall time of repeat calls of fn, and the last result. The
-    previous result is freed, and a collection run, outside the timed
-    region."""
-    best = float("inf")
+def first_and_best(repeat, fn):
+    """The first call's time, the best of repeat calls, and the last
+    result. The previous result is freed, and a collection run, outside the
+    timed region."""
+    times = []
     result = None
     for _ in range(repeat):
         result = None
         gc.collect()
         start = time.perf_counter()
         result = fn()
-        best = min(best, time.perf_counter() - start)
+        times.append(time.perf_counter() - start)
+    return times[0], min(times), result
+
+
+def best_of(repeat, fn):
+    """The best wall time of repeat calls of fn, and the last result (see
+    first_and_best)."""
+    _, best, result = first_and_best(repeat, fn)
     return best, result
 
 

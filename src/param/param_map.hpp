@@ -129,9 +129,8 @@ class ParamMap {
     // mostly short, and read one after the other.
     if (encoding.size() <= kInlineBytes) {
       ParamMap map;
-      map.raw_[0] = static_cast<unsigned char>(encoding.size());
-      map.raw_[1] = static_cast<unsigned char>(count | (has_nan ? kInlineNan : 0));
-      copy_short(map.raw_ + 2, encoding.data(), encoding.size());
+      copy_short(map.inline_room(), encoding.data(), encoding.size());
+      map.finish_inline(encoding.size(), count, has_nan);
       return map;
     }
     return from_long_encoding(encoding, count, has_nan);

@@ -36,7 +36,7 @@ void BlobPlan::plan() {
   const std::size_t n = nodes_.size();
   growing_ = n >= kGrowingNodes;
   EncodedSize size;
-  size.widest = n | outputs_.size();
+  size.widest = n;
   if (growing_) {
     // The sampled records' bounds, scaled to every record and an eighth
     // more: a graph whose later records are longer grows its buffer.

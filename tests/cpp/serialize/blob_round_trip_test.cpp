@@ -47,6 +47,17 @@ std::unique_ptr<GraphStore> read_ok(std::string_view blob) {
   return store.ok() ? std::move(store).value() : std::make_unique<GraphStore>();
 }
 
+// The size of the store's blob with `outputs` output ids, measured record
+// by record.
+std::size_t measured_size(const GraphStore& store, std::size_t outputs) {
+  EncodedSize exact;
+  exact.bytes = kBlobHeaderBytes;
+  const Snapshot snap = store.snapshot();
+  for (const NodeKey& key : snap.nodes) measure_record(exact, key);
+  exact.add_ids(outputs);
+  return exact.bytes;
+}
+
 TEST(BlobRoundTrip, EveryKindKeepsKeysIdsMarksAndBytes) {
   GraphStore original;
   fill_every_kind(original);
@@ -77,12 +88,7 @@ TEST(BlobRoundTrip, ALargeGraphSizedByItsBoundIsExactlyItsRecords) {
   ASSERT_TRUE(original.mark_output(n - 1).ok());
   ASSERT_FALSE(BlobPlan(original).measured());
   const std::string blob = serialize_with_marks(original);
-  EncodedSize exact;
-  exact.bytes = kBlobHeaderBytes;
-  const Snapshot snap = original.snapshot();
-  for (const NodeKey& key : snap.nodes) measure_record(exact, key);
-  exact.add_ids(1);
-  EXPECT_EQ(blob.size(), exact.bytes);
+  EXPECT_EQ(blob.size(), measured_size(original, 1));
   auto copy = read_ok(blob);
   EXPECT_EQ(copy->node_count(), n);
   EXPECT_EQ(serialize_with_marks(*copy), blob);
@@ -133,12 +139,7 @@ TEST(BlobRoundTrip, ALargeBlobOutgrowingItsExpectedSizeGrowsItsBuffer) {
   const std::size_t size = plan.write(buffer);
   EXPECT_GT(size, plan.expected_size());
   EXPECT_GT(buffer.calls(), 2);
-  EncodedSize exact;
-  exact.bytes = kBlobHeaderBytes;
-  const Snapshot snap = original.snapshot();
-  for (const NodeKey& key : snap.nodes) measure_record(exact, key);
-  exact.add_ids(outputs.size());
-  ASSERT_EQ(size, exact.bytes);
+  ASSERT_EQ(size, measured_size(original, outputs.size()));
   const std::string blob = buffer.take(size);
   EXPECT_EQ(blob, serialize_with(original, outputs));
   auto copy = read_ok(blob);
