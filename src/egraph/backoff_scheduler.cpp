@@ -42,22 +42,34 @@ const RuleStats* BackoffScheduler::stats(GlobalSymbol name) const {
   return nullptr;
 }
 
-SearchResults BackoffScheduler::search_rewrite(std::size_t iteration, const EGraph& egraph, const Rewrite& rule) {
-  RuleStats& stats = stats_for(rule.name());
-  if (iteration < stats.banned_until) return {};
+bool BackoffScheduler::searchable(std::size_t iteration, GlobalSymbol name) {
+  return iteration >= stats_for(name).banned_until;
+}
 
-  const std::uint64_t threshold = scaled(stats.match_limit, stats.times_banned);
-  const std::uint64_t limit = saturating_add(threshold, 1);
-  SearchResults matches = rule.search_with_limit(
-      egraph, static_cast<std::size_t>(std::min<std::uint64_t>(limit, std::numeric_limits<std::size_t>::max())));
-  const std::uint64_t total = matches.total_substs();
-  if (total > threshold) {
+std::uint64_t BackoffScheduler::threshold(GlobalSymbol name) {
+  const RuleStats& stats = stats_for(name);
+  return scaled(stats.match_limit, stats.times_banned);
+}
+
+bool BackoffScheduler::admit(std::size_t iteration, GlobalSymbol name, std::uint64_t matches) {
+  RuleStats& stats = stats_for(name);
+  if (matches > threshold(name)) {
     const std::uint64_t ban_length = scaled(stats.ban_length, stats.times_banned);
     stats.times_banned += 1;
     stats.banned_until = saturating_add(iteration, ban_length);
-    return {};
+    return false;
   }
   stats.times_applied += 1;
+  return true;
+}
+
+SearchResults BackoffScheduler::search_rewrite(std::size_t iteration, const EGraph& egraph, const Rewrite& rule) {
+  if (!searchable(iteration, rule.name())) return {};
+  // The search stops one match over the threshold: that many already ban.
+  const std::uint64_t limit = saturating_add(threshold(rule.name()), 1);
+  SearchResults matches = rule.search_with_limit(
+      egraph, static_cast<std::size_t>(std::min<std::uint64_t>(limit, std::numeric_limits<std::size_t>::max())));
+  if (!admit(iteration, rule.name(), matches.total_substs())) return {};
   return matches;
 }
 

@@ -44,6 +44,16 @@ class BackoffScheduler final : public RewriteScheduler {
 
   SearchResults search_rewrite(std::size_t iteration, const EGraph& egraph, const Rewrite& rule) override;
 
+  // The two decisions search_rewrite makes, for a caller that counts a
+  // rule's matches itself: whether the rule is searched in this iteration
+  // at all, and, given its number of matches, whether they are handed on
+  // (true) or the rule is banned (false). admit updates the statistics
+  // exactly as a search does.
+  bool searchable(std::size_t iteration, GlobalSymbol name);
+  bool admit(std::size_t iteration, GlobalSymbol name, std::uint64_t matches);
+  // The most matches admit hands on for the rule now.
+  std::uint64_t threshold(GlobalSymbol name);
+
   std::size_t apply_rewrite(std::size_t iteration, EGraph& egraph, const Rewrite& rule,
                             const SearchResults& matches) override;
 
