@@ -6,18 +6,9 @@
 
 namespace quorvel::egraph {
 
-// Unkeyed on purpose, as SymbolLang::hash for wide nodes: the words are a
-// symbol handle and class ids. Handles come from the keyed symbol table
-// (random per process, never a caller's choice) and class ids are handed
-// out in order of creation, so no caller picks the words being hashed; a
-// keyed hash here would only slow every e-graph operation down.
-std::uint64_t NodeMemo::narrow_hash(const NarrowSlot& key) noexcept {
-  return hash_combine(mix64((static_cast<std::uint64_t>(key.op) << 32) | key.first), key.second);
-}
-
 Id NodeMemo::find(const SymbolLang& node) const {
   if (node.arity() <= 2) {
-    const NarrowSlot key = key_of(node);
+    const NarrowKey key = key_of(node);
     const NarrowSlot* found = narrow_.find(
         narrow_hash(key), [&](const NarrowSlot& slot) { return slot.holds(key.op, key.first, key.second); });
     return found == nullptr ? kNoId : found->value_plus_one - 1;
@@ -29,22 +20,22 @@ Id NodeMemo::find(const SymbolLang& node) const {
   return found == nullptr ? kNoId : wide_entries_[found->entry_plus_one - 1].value;
 }
 
+Id NodeMemo::insert_narrow(const NarrowKey& key, std::uint64_t hash, Id id, bool replace) {
+  auto probe = narrow_.find_or_room(
+      hash, [&](const NarrowSlot& slot) { return slot.holds(key.op, key.first, key.second); }, slot_hash);
+  if (probe.found) {
+    const Id previous = probe.slot->value_plus_one - 1;
+    if (replace) probe.slot->value_plus_one = id + 1;
+    return previous;
+  }
+  narrow_.fill(probe.slot, NarrowSlot{key.op, key.first, key.second, id + 1});
+  return kNoId;
+}
+
 Id NodeMemo::insert(const SymbolLang& node, Id id, bool replace) {
   if (node.arity() <= 2) {
-    const NarrowSlot key = key_of(node);
-    const std::uint64_t hash = narrow_hash(key);
-    auto probe = narrow_.find_or_room(
-        hash, [&](const NarrowSlot& slot) { return slot.holds(key.op, key.first, key.second); },
-        [](const NarrowSlot& slot) { return narrow_hash(slot); });
-    if (probe.found) {
-      const Id previous = probe.slot->value_plus_one - 1;
-      if (replace) probe.slot->value_plus_one = id + 1;
-      return previous;
-    }
-    NarrowSlot entry = key;
-    entry.value_plus_one = id + 1;
-    narrow_.fill(probe.slot, entry);
-    return kNoId;
+    const NarrowKey key = key_of(node);
+    return insert_narrow(key, narrow_hash(key), id, replace);
   }
   const std::uint32_t tag = static_cast<std::uint32_t>(node.hash() >> 32);
   auto probe = wide_.find_or_room(
@@ -61,7 +52,7 @@ Id NodeMemo::insert(const SymbolLang& node, Id id, bool replace) {
 }
 
 void NodeMemo::reserve(std::size_t entries) {
-  narrow_.reserve(entries + entries / 4 + 1, [](const NarrowSlot& slot) { return narrow_hash(slot); });
+  narrow_.reserve(entries + entries / 4 + 1, slot_hash);
 }
 
 }  // namespace quorvel::egraph

@@ -7,6 +7,7 @@
 
 #include "egraph/id.hpp"
 #include "egraph/symbol_lang.hpp"
+#include "support/hash_mix.hpp"
 #include "support/open_table.hpp"
 
 namespace quorvel::egraph {
@@ -45,10 +46,32 @@ class NodeMemo {
   // Capacity for this many entries, and a quarter more, without growing.
   void reserve(std::size_t entries);
 
+  // A node of at most two children by its words: the operator's handle and
+  // the children, kNoId for a missing one. A caller that hashes a key ahead
+  // of its insertion (to announce its slot) files it under that hash,
+  // which must be narrow_hash(key).
+  struct NarrowKey {
+    std::uint32_t op;
+    Id first;
+    Id second;
+    friend bool operator==(const NarrowKey&, const NarrowKey&) = default;
+  };
+  // Unkeyed on purpose, as SymbolLang::hash for wide nodes: the words are a
+  // symbol handle and class ids. Handles come from the keyed symbol table
+  // (random per process, never a caller's choice) and class ids are handed
+  // out in order of creation, so no caller picks the words being hashed; a
+  // keyed hash here would only slow every e-graph operation down.
+  static std::uint64_t narrow_hash(const NarrowKey& key) noexcept {
+    return hash_combine(mix64((static_cast<std::uint64_t>(key.op) << 32) | key.first), key.second);
+  }
+  void prefetch_narrow(std::uint64_t hash) const noexcept { narrow_.prefetch(hash); }
+  Id insert_if_absent(const NarrowKey& key, std::uint64_t hash, Id id) { return insert_narrow(key, hash, id, false); }
+
  private:
   // The insert behind both public forms: returns the id already stored
   // (replaced by id when replace is set), or kNoId after storing id.
   Id insert(const SymbolLang& node, Id id, bool replace);
+  Id insert_narrow(const NarrowKey& key, std::uint64_t hash, Id id, bool replace);
 
   // A node with at most two children; a missing child is kNoId. Ids are
   // stored plus one, so that a zero slot is empty.
@@ -68,12 +91,14 @@ class NodeMemo {
     Id value;
   };
 
-  static NarrowSlot key_of(const SymbolLang& node) noexcept {
+  static NarrowKey key_of(const SymbolLang& node) noexcept {
     const auto children = node.children();
-    return NarrowSlot{node.op().handle(), children.size() > 0 ? children[0] : kNoId,
-                      children.size() > 1 ? children[1] : kNoId, 0};
+    return NarrowKey{node.op().handle(), children.size() > 0 ? children[0] : kNoId,
+                     children.size() > 1 ? children[1] : kNoId};
   }
-  static std::uint64_t narrow_hash(const NarrowSlot& key) noexcept;
+  static std::uint64_t slot_hash(const NarrowSlot& slot) noexcept {
+    return narrow_hash(NarrowKey{slot.op, slot.first, slot.second});
+  }
   static std::uint64_t wide_home(const WideSlot& slot) noexcept { return slot.tag; }
 
   OpenTable<NarrowSlot> narrow_;
