@@ -68,4 +68,19 @@ const std::shared_ptr<const std::vector<egraph::Rewrite>>& shared_default_rules(
 
 std::vector<egraph::Rewrite> default_rules() { return *shared_default_rules(); }
 
+const std::array<BuiltinRule, kBuiltinRuleCount>& builtin_rules() {
+  static const std::array<BuiltinRule, kBuiltinRuleCount> rules = [] {
+    const std::vector<egraph::Rewrite>& shared = *shared_default_rules();
+    if (shared.size() != kBuiltinRuleCount) fail_invariant("the built-in rule list has its length", std::to_string(shared.size()));
+    std::array<BuiltinRule, kBuiltinRuleCount> shapes;
+    for (std::size_t r = 0; r < kBuiltinRuleCount; ++r) {
+      const egraph::Rewrite& rule = shared[r];
+      if (rule.searcher().root().is_var()) fail_invariant("a built-in searcher has an operator at its root", rule.name().str());
+      shapes[r] = BuiltinRule{rule.name(), rule.searcher().root().node().op(), !rule.applier().root().is_var()};
+    }
+    return shapes;
+  }();
+  return rules;
+}
+
 }  // namespace quorvel

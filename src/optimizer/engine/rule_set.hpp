@@ -31,4 +31,17 @@ std::vector<egraph::Rewrite> default_rules();
 // The same rules, built once per process and shared without copying.
 const std::shared_ptr<const std::vector<egraph::Rewrite>>& shared_default_rules();
 
+// What a replay of a run of the built-in rules needs to know of each, in
+// rule order, read off the shared rules themselves: the name (the scheduler
+// keeps its statistics by name), the operator at the root of the searcher,
+// and whether the rule swaps the two inputs of a node (commute-*) or stands
+// a one-input node for its input (identity-*).
+struct BuiltinRule {
+  egraph::GlobalSymbol name;
+  egraph::GlobalSymbol op;
+  bool commutes = false;
+};
+inline constexpr std::size_t kBuiltinRuleCount = std::size(kCommutativeOperators) + 4;
+const std::array<BuiltinRule, kBuiltinRuleCount>& builtin_rules();
+
 }  // namespace quorvel
