@@ -5,6 +5,7 @@
 #include "egraph/runner.hpp"
 #include "egraph/symbol_lang.hpp"
 #include "node/renumber.hpp"
+#include "optimizer/engine/builtin_run_replay.hpp"
 #include "optimizer/engine/rule_set.hpp"
 #include "support/cancellation.hpp"
 #include "support/internal_error.hpp"
@@ -12,7 +13,8 @@
 
 namespace quorvel {
 
-SaturationEngine::SaturationEngine() : rules_(shared_default_rules()), root_ops_(egraph::root_operators(*rules_)) {}
+SaturationEngine::SaturationEngine()
+    : rules_(shared_default_rules()), root_ops_(egraph::root_operators(*rules_)), builtin_rules_(true) {}
 
 SaturationEngine::SaturationEngine(std::vector<egraph::Rewrite> rules)
     : rules_(std::make_shared<const std::vector<egraph::Rewrite>>(std::move(rules))),
@@ -74,27 +76,23 @@ void SaturationEngine::configure(egraph::Runner& runner, std::size_t n) const {
   runner.set_time_limit(kTimeLimit);
 }
 
-CanonicalGraph SaturationEngine::canonicalize(const EngineGraph& graph) const {
-  const std::size_t n = graph.nodes.size();
-  LargeVector<egraph::Id> ids;
-  egraph::Runner runner;
-  runner.set_egraph(add_all(graph, root_ops_, ids));
-  configure(runner, n);
-  // Whatever stopped the run, every merge it made is sound.
-  runner.run(*rules_);
-  const egraph::EGraph& egraph = runner.egraph();
+namespace {
 
+// The canonical graph of a partition of the nodes into classes (canon[i] is
+// node i's class, below class_bound): each class written as its earliest
+// member, with that member's own token, barrier flag and input order.
+CanonicalGraph write_representatives(const EngineGraph& graph, std::span<const egraph::Id> canon,
+                                     std::size_t class_bound) {
+  const std::size_t n = graph.nodes.size();
   // index_of[class] is the canonical position of the class, once its
-  // earliest member has been emitted. Class ids are below number_of_ids.
-  LargeVector<std::uint64_t> index_of(egraph.number_of_ids(), kNoNode);
+  // earliest member has been emitted.
+  LargeVector<std::uint64_t> index_of(class_bound, kNoNode);
   CanonicalGraph result;
   result.canonical_index.resize(n);
   std::size_t emitted = 0;
-  LargeVector<egraph::Id> canon(n);
   CancellationPoller cancellation;
   for (std::size_t i = 0; i < n; ++i) {
     cancellation.tick();
-    canon[i] = egraph.find(ids[i]);
     if (index_of[canon[i]] == kNoNode) {
       index_of[canon[i]] = emitted++;
     }
@@ -105,8 +103,6 @@ CanonicalGraph SaturationEngine::canonicalize(const EngineGraph& graph) const {
     cancellation.tick();
     const std::uint64_t position = index_of[canon[i]];
     result.canonical_index[i] = position;
-    // The earliest member of the class stands for it, with its own token
-    // and barrier flag.
     if (position != result.graph.nodes.size()) continue;
     const EngineNode& node = graph.nodes[i];
     renumber(node.inputs, [&](NodeId input) { return index_of[canon[input]]; }, inputs);
@@ -118,6 +114,35 @@ CanonicalGraph SaturationEngine::canonicalize(const EngineGraph& graph) const {
     result.graph.outputs.push_back(index_of[canon[output]]);
   }
   return result;
+}
+
+}  // namespace
+
+CanonicalGraph SaturationEngine::canonicalize(const EngineGraph& graph) const {
+  if (builtin_rules_) {
+    const std::optional<ReplayedClasses> replayed =
+        replay_builtin_run(graph, iter_limit_, node_limit(graph.nodes.size()));
+    if (replayed) return write_representatives(graph, replayed->classes, replayed->class_count);
+  }
+  return canonicalize_with_egraph(graph);
+}
+
+CanonicalGraph SaturationEngine::canonicalize_with_egraph(const EngineGraph& graph) const {
+  const std::size_t n = graph.nodes.size();
+  LargeVector<egraph::Id> ids;
+  egraph::Runner runner;
+  runner.set_egraph(add_all(graph, root_ops_, ids));
+  configure(runner, n);
+  // Whatever stopped the run, every merge it made is sound.
+  runner.run(*rules_);
+  const egraph::EGraph& egraph = runner.egraph();
+  LargeVector<egraph::Id> canon(n);
+  CancellationPoller cancellation;
+  for (std::size_t i = 0; i < n; ++i) {
+    cancellation.tick();
+    canon[i] = egraph.find(ids[i]);
+  }
+  return write_representatives(graph, canon, egraph.number_of_ids());
 }
 
 }  // namespace quorvel

@@ -43,7 +43,12 @@ class SaturationEngine final : public RewriteEngine {
   // Another rule list (tests); the iteration limit stays the default.
   explicit SaturationEngine(std::vector<egraph::Rewrite> rules);
 
+  // The default engine replays its run without an e-graph where the
+  // replay is exact (builtin_run_replay.hpp), and runs the e-graph
+  // otherwise; another rule list always runs it.
   CanonicalGraph canonicalize(const EngineGraph& graph) const override;
+  // The run itself, over an e-graph, whatever the rules.
+  CanonicalGraph canonicalize_with_egraph(const EngineGraph& graph) const;
   // Every run ends with a rebuild, which leaves no two classes holding
   // nodes of one op over the same child classes; the canonical graph keeps
   // one node per class, with inputs numbered by class.
@@ -60,6 +65,7 @@ class SaturationEngine final : public RewriteEngine {
   std::shared_ptr<const std::vector<egraph::Rewrite>> rules_;
   std::vector<egraph::GlobalSymbol> root_ops_;  // of the rules whose searcher has an operator at its root
   std::uint64_t iter_limit_ = kDefaultIterLimit;
+  bool builtin_rules_ = false;  // the rules are the built-in ones, which a replay knows
 };
 
 }  // namespace quorvel
