@@ -5,6 +5,7 @@
 #include <bit>
 #include <string>
 #include <utility>
+#include <cstdio>
 
 #include "egraph/backoff_scheduler.hpp"
 #include "egraph/node_memo.hpp"
@@ -13,7 +14,8 @@
 #include "support/cancellation.hpp"
 #include "support/internal_error.hpp"
 #include "support/lookahead.hpp"
-#include "support/small_vector.hpp"
+#include "support/hash_mix.hpp"
+#include "support/open_table.hpp"
 
 namespace quorvel {
 
@@ -40,11 +42,41 @@ struct PassSummary {
   RuleCounts unequal{};
 };
 
+// Which built-in rule, if any, has an operator at its root: a small
+// open-addressing table of symbol handles, probed once or twice per node.
+class RootOperators {
+ public:
+  RootOperators() {
+    const auto& rules = builtin_rules();
+    for (std::size_t r = 0; r < kBuiltinRuleCount; ++r) {
+      std::size_t k = home(rules[r].op.handle());
+      while (slots_[k].handle != 0) k = (k + 1) % kSlots;
+      slots_[k] = Slot{rules[r].op.handle(), static_cast<std::uint8_t>(r)};
+    }
+  }
+  std::uint8_t rule_of(egraph::GlobalSymbol op) const noexcept {
+    for (std::size_t k = home(op.handle());; k = (k + 1) % kSlots) {
+      if (slots_[k].handle == op.handle()) return slots_[k].rule;
+      if (slots_[k].handle == 0) return kNoRule;
+    }
+  }
+
+ private:
+  static constexpr std::size_t kSlots = 64;
+  static std::size_t home(std::uint32_t handle) noexcept { return (handle * 0x9E3779B1u) >> 26; }
+  struct Slot {
+    std::uint32_t handle = 0;  // the null symbol: empty
+    std::uint8_t rule = kNoRule;
+  };
+  std::array<Slot, kSlots> slots_{};
+};
+
 // rule_of[i]: the rule whose searcher matches node i's operator and arity
 // (two inputs for a commute rule, one for an identity rule), or kNoRule.
 // raw[r]: how many nodes that is, which no count of distinct e-nodes
 // exceeds.
-LargeVector<std::uint8_t> rules_of_nodes(const EngineGraph& graph, std::array<std::uint64_t, kBuiltinRuleCount>& raw) {
+LargeVector<std::uint8_t> rules_of_nodes(const EngineGraph& graph, RuleCounts& raw) {
+  static const RootOperators roots;
   const auto& rules = builtin_rules();
   LargeVector<std::uint8_t> rule_of(graph.nodes.size(), kNoRule);
   CancellationPoller cancellation;
@@ -53,57 +85,111 @@ LargeVector<std::uint8_t> rules_of_nodes(const EngineGraph& graph, std::array<st
     const EngineNode& node = graph.nodes[i];
     const std::size_t arity = node.inputs.size();
     if (arity != 1 && arity != 2) continue;
-    for (std::size_t r = 0; r < kBuiltinRuleCount; ++r) {
-      if (rules[r].op == node.op && arity == (rules[r].commutes ? 2u : 1u)) {
-        rule_of[i] = static_cast<std::uint8_t>(r);
-        ++raw[r];
-        break;
-      }
+    const std::uint8_t r = roots.rule_of(node.op);
+    if (r != kNoRule && arity == (rules[r].commutes ? 2u : 1u)) {
+      rule_of[i] = r;
+      ++raw[r];
     }
   }
   return rule_of;
 }
+
+// The keys of one pass: a node's operator and its inputs' classes, in
+// ascending order for an applied commute rule's node. A filed key is read
+// back from its node, whose inputs' classes the pass never changes once
+// set, so the table holds only a node and a tag.
+class PassKeys {
+ public:
+  PassKeys(const EngineGraph& graph, const LargeVector<std::uint8_t>& rule_of, RuleMask applied,
+           const LargeVector<std::uint32_t>& classes)
+      : graph_(graph), rule_of_(rule_of), applied_(applied), classes_(classes) {}
+
+  bool applied(std::size_t i) const noexcept {
+    return rule_of_[i] != kNoRule && (applied_ >> rule_of_[i] & 1u) != 0;
+  }
+  bool sorted(std::size_t i) const noexcept { return applied(i) && builtin_rules()[rule_of_[i]].commutes; }
+
+  // The first two children of a key (egraph::kNoId where there is none),
+  // given the classes of the node's inputs.
+  template <class ClassOf>
+  std::pair<egraph::Id, egraph::Id> first_two(std::size_t i, ClassOf&& class_of) const {
+    const EngineInputs& inputs = graph_.nodes[i].inputs;
+    egraph::Id first = inputs.size() > 0 ? class_of(inputs[0]) : egraph::kNoId;
+    egraph::Id second = inputs.size() > 1 ? class_of(inputs[1]) : egraph::kNoId;
+    if (second < first && sorted(i)) std::swap(first, second);
+    return {first, second};
+  }
+
+  // The hash of a key from its operator and first two children; the
+  // children past two of a wide node are folded in after.
+  static std::uint64_t narrow_hash(std::uint32_t op, egraph::Id first, egraph::Id second) noexcept {
+    return hash_combine(mix64((static_cast<std::uint64_t>(op) << 32) | first), second);
+  }
+  std::uint64_t hash(std::size_t i) const {
+    const auto [first, second] = first_two(i, [&](std::uint32_t input) { return classes_[input]; });
+    std::uint64_t h = narrow_hash(graph_.nodes[i].op.handle(), first, second);
+    const EngineInputs& inputs = graph_.nodes[i].inputs;
+    for (std::size_t k = 2; k < inputs.size(); ++k) h = hash_combine(h, classes_[inputs[k]]);
+    return h;
+  }
+
+  // Whether nodes a and b have one key.
+  bool same(std::size_t a, std::size_t b) const {
+    const EngineNode& x = graph_.nodes[a];
+    const EngineNode& y = graph_.nodes[b];
+    if (x.op != y.op || x.inputs.size() != y.inputs.size()) return false;
+    auto class_of = [&](std::uint32_t input) { return classes_[input]; };
+    if (first_two(a, class_of) != first_two(b, class_of)) return false;
+    for (std::size_t k = 2; k < x.inputs.size(); ++k) {
+      if (classes_[x.inputs[k]] != classes_[y.inputs[k]]) return false;
+    }
+    return true;
+  }
+
+ private:
+  const EngineGraph& graph_;
+  const LargeVector<std::uint8_t>& rule_of_;
+  RuleMask applied_;
+  const LargeVector<std::uint32_t>& classes_;
+};
+
+// The keys filed so far: 8-byte slots of a tag (the upper half of the
+// key's hash) and the node that filed it.
+struct KeySlot {
+  std::uint32_t tag;
+  std::uint32_t node_plus_one;
+};
 
 // One pass in input order: the classes of the least congruence holding the
 // equations of the applied rules (see the header), numbered in order of
 // their first node, and the e-nodes a rebuilt e-graph would hold.
 PassSummary hash_cons(const EngineGraph& graph, const LargeVector<std::uint8_t>& rule_of, RuleMask applied,
                       LargeVector<std::uint32_t>& classes) {
-  using NarrowKey = egraph::NodeMemo::NarrowKey;
   const std::size_t n = graph.nodes.size();
   const auto& rules = builtin_rules();
   PassSummary summary;
   classes.resize(n);
-  egraph::NodeMemo memo;
-  memo.reserve(n);
-  auto is_applied = [&](std::uint8_t r) { return r != kNoRule && (applied >> r & 1u) != 0; };
-  // The key of a node of at most two inputs, given its inputs' classes:
-  // ascending for an applied commute rule's node.
-  auto narrow_key = [&](std::size_t i, auto&& class_of) {
-    const EngineNode& node = graph.nodes[i];
-    NarrowKey key{node.op.handle(), egraph::kNoId, egraph::kNoId};
-    if (!node.inputs.empty()) key.first = class_of(node.inputs[0]);
-    if (node.inputs.size() > 1) key.second = class_of(node.inputs[1]);
-    if (is_applied(rule_of[i]) && rules[rule_of[i]].commutes && key.second < key.first) {
-      std::swap(key.first, key.second);
-    }
-    return key;
-  };
+  const PassKeys keys(graph, rule_of, applied, classes);
+  auto home_of = [&](const KeySlot& slot) { return keys.hash(slot.node_plus_one - 1); };
+  OpenTable<KeySlot> table;
+  table.reserve(n, home_of);
 
-  // The memo is probed at random, so the slot of the node kLookahead places
-  // ahead is announced. Its inputs not filed yet have predicted classes: an
-  // applied identity rule's node its input's, any other node the next new
-  // class in turn (wrong only when it turns out to be found already there;
-  // the prediction then shifts back by one, and a wrong key only wastes the
-  // announcement). Each announced key and its hash wait in a ring, and the
-  // hash is used again when the key was right.
+  // The table is probed at random, so the slot of the node kLookahead
+  // places ahead is announced. Its inputs not filed yet have predicted
+  // classes: an applied identity rule's node its input's, any other node
+  // the next new class in turn. A node predicted new that turns out to be
+  // found already there makes later predictions in the window wrong, so the
+  // window is announced again from the classes as they stand. Each
+  // announced key's first two children and hash wait in a ring, and the
+  // hash is used again when they were right.
   constexpr std::size_t kLookahead = 16;
   constexpr std::size_t kRing = 32;
   static_assert(kRing > kLookahead && (kRing & (kRing - 1)) == 0, "the ring holds the window");
   struct Announced {
-    NarrowKey key;
-    std::uint64_t hash;
-    egraph::Id predicted_class;
+    egraph::Id first = egraph::kNoId;
+    egraph::Id second = egraph::kNoId;
+    std::uint64_t hash = 0;
+    egraph::Id predicted_class = 0;
   };
   std::array<Announced, kRing> ring{};
   const bool look_ahead = worth_looking_ahead(n);
@@ -111,20 +197,20 @@ PassSummary hash_cons(const EngineGraph& graph, const LargeVector<std::uint8_t>&
   auto announce = [&](std::size_t k, std::size_t i) {
     const EngineNode& node = graph.nodes[k];
     Announced& slot = ring[k % kRing];
-    const NarrowKey key = narrow_key(k, [&](std::uint32_t input) -> egraph::Id {
+    const auto [first, second] = keys.first_two(k, [&](std::uint32_t input) -> egraph::Id {
       return input < i ? classes[input] : ring[input % kRing].predicted_class;
     });
-    const bool stands_for_input = is_applied(rule_of[k]) && !rules[rule_of[k]].commutes;
-    slot.key = key;
-    slot.hash = egraph::NodeMemo::narrow_hash(key);
-    slot.predicted_class = stands_for_input ? key.first : static_cast<egraph::Id>(next_predicted++);
-    if (node.inputs.size() <= 2) memo.prefetch_narrow(slot.hash);
+    slot.first = first;
+    slot.second = second;
+    slot.hash = PassKeys::narrow_hash(node.op.handle(), first, second);
+    const bool stands_for_input = keys.applied(k) && !rules[rule_of[k]].commutes;
+    slot.predicted_class = stands_for_input ? first : static_cast<egraph::Id>(next_predicted++);
+    if (node.inputs.size() <= 2) table.prefetch(slot.hash);
   };
   if (look_ahead) {
     for (std::size_t k = 0; k < std::min(kLookahead, n); ++k) announce(k, 0);
   }
 
-  SmallVector<egraph::Id, 4> wide_children;
   CancellationPoller cancellation;
   for (std::size_t i = 0; i < n; ++i) {
     cancellation.tick();
@@ -133,54 +219,69 @@ PassSummary hash_cons(const EngineGraph& graph, const LargeVector<std::uint8_t>&
     for (const std::uint32_t input : node.inputs) {
       if (input >= i) fail_invariant("engine graph inputs name earlier nodes", std::to_string(i));
     }
+    const auto [first, second] = keys.first_two(i, [&](std::uint32_t input) { return classes[input]; });
+    const Announced& announced = ring[i % kRing];
+    const std::uint64_t hash = look_ahead && node.inputs.size() <= 2 && announced.first == first &&
+                                       announced.second == second
+                                   ? announced.hash
+                                   : keys.hash(i);
     const std::uint8_t r = rule_of[i];
-    const bool rule_applied = is_applied(r);
-    const auto fresh = static_cast<egraph::Id>(summary.classes);
-    egraph::Id existing;
-    egraph::Id first_child = egraph::kNoId;
-    egraph::Id second_child = egraph::kNoId;
-    if (node.inputs.size() <= 2) {
-      const NarrowKey key = narrow_key(i, [&](std::uint32_t input) { return classes[input]; });
-      first_child = key.first;
-      second_child = key.second;
-      const Announced& announced = ring[i % kRing];
-      const std::uint64_t hash =
-          look_ahead && announced.key == key ? announced.hash : egraph::NodeMemo::narrow_hash(key);
-      // An applied identity rule's node stands for its input; its e-node
-      // lives in the input's class.
-      existing = memo.insert_if_absent(key, hash, rule_applied && !rules[r].commutes ? key.first : fresh);
-    } else {
-      wide_children.clear();
-      for (const std::uint32_t input : node.inputs) wide_children.push_back(classes[input]);
-      existing = memo.insert_if_absent(egraph::SymbolLang(node.op, wide_children), fresh);
-    }
-    if (rule_applied && !rules[r].commutes) {
-      if (existing == egraph::kNoId) {
-        ++summary.matches[r];
-        ++summary.keys[r];
-        ++summary.enodes;
+    const bool rule_applied = keys.applied(i);
+    // An applied identity rule's node stands for its input: its class is
+    // the input's, and its key is filed as that class's e-node. Any other
+    // node's class is the one its key was filed with, or a new one.
+    if (rule_applied && !rules[r].commutes) classes[i] = first;
+    const auto tag = static_cast<std::uint32_t>(hash >> 32);
+    const auto probe = table.find_or_room(
+        hash, [&](const KeySlot& slot) { return slot.tag == tag && keys.same(slot.node_plus_one - 1, i); },
+        home_of);
+    if (probe.found) {
+      if (rule_applied && !rules[r].commutes) continue;
+      classes[i] = classes[probe.slot->node_plus_one - 1];
+      if (look_ahead) {
+        next_predicted = summary.classes;
+        for (std::size_t k = i + 1; k < std::min(i + 1 + kLookahead, n); ++k) announce(k, i + 1);
       }
-      classes[i] = first_child;
       continue;
     }
-    if (existing != egraph::kNoId) {
-      classes[i] = existing;
-      if (look_ahead) --next_predicted;
+    table.fill(probe.slot, KeySlot{tag, static_cast<std::uint32_t>(i + 1)});
+    if (rule_applied && !rules[r].commutes) {
+      ++summary.matches[r];
+      ++summary.keys[r];
+      ++summary.enodes;
       continue;
     }
     // An applied commute rule's node and its swapped form are two e-nodes
     // of one class (one when its inputs are one class).
-    const std::uint64_t added = rule_applied && first_child != second_child ? 2 : 1;
-    classes[i] = fresh;
-    ++summary.classes;
+    const std::uint64_t added = rule_applied && first != second ? 2 : 1;
+    classes[i] = static_cast<std::uint32_t>(summary.classes++);
     summary.enodes += added;
     if (r != kNoRule) {
       summary.matches[r] += added;
       ++summary.keys[r];
-      if (rules[r].commutes && first_child != second_child) ++summary.unequal[r];
+      if (rules[r].commutes && first != second) ++summary.unequal[r];
     }
   }
   return summary;
+}
+
+// Per commute rule in `rules`: the distinct keys of its nodes with their
+// inputs in their own order, under the classes given.
+RuleCounts ordered_keys(const EngineGraph& graph, const LargeVector<std::uint8_t>& rule_of, RuleMask rules_wanted,
+                        const LargeVector<std::uint32_t>& classes) {
+  using NarrowKey = egraph::NodeMemo::NarrowKey;
+  RuleCounts counts{};
+  egraph::NodeMemo seen;
+  CancellationPoller cancellation;
+  for (std::size_t i = 0; i < graph.nodes.size(); ++i) {
+    cancellation.tick();
+    const std::uint8_t r = rule_of[i];
+    if (r == kNoRule || (rules_wanted >> r & 1u) == 0) continue;
+    const EngineNode& node = graph.nodes[i];
+    const NarrowKey key{node.op.handle(), classes[node.inputs[0]], classes[node.inputs[1]]};
+    if (seen.insert_if_absent(key, egraph::NodeMemo::narrow_hash(key), 0) == egraph::kNoId) ++counts[r];
+  }
+  return counts;
 }
 
 // Bounds on the e-graph's total size at any point of the run: the nodes
@@ -285,11 +386,19 @@ std::optional<ReplayedClasses> replay_builtin_run(const EngineGraph& graph, std:
   // in different classes. The run usually ends there, too.
   LargeVector<std::uint32_t> all_classes;
   const PassSummary all = hash_cons(graph, rule_of, kAllRules, all_classes);
-  auto lower_bound = [&](std::size_t r, RuleMask applied) {
-    // An unapplied commute rule's e-nodes are its nodes' ordered keys, at
-    // least as many as their ascending ones.
-    const bool swapped = rules[r].commutes && (applied >> r & 1u) == 0;
-    return swapped ? all.keys[r] : all.matches[r];
+  // An unapplied commute rule's e-nodes are its nodes' ordered keys: at
+  // least their ascending ones, and, counted when that is not enough, at
+  // least their ordered ones under those classes.
+  std::optional<RuleCounts> all_ordered;
+  auto lower_bound = [&](std::size_t r, RuleMask applied, std::uint64_t threshold) {
+    if (!rules[r].commutes || (applied >> r & 1u) != 0) return all.matches[r];
+    if (all.keys[r] > threshold) return all.keys[r];
+    if (!all_ordered) {
+      RuleMask commute_rules = 0;
+      for (std::size_t k = 0; k < kBuiltinRuleCount; ++k) commute_rules |= RuleMask{rules[k].commutes} << k;
+      all_ordered = ordered_keys(graph, rule_of, commute_rules, all_classes);
+    }
+    return (*all_ordered)[r];
   };
 
   // The e-graph the run searches in each iteration is the one of the rules
@@ -322,7 +431,7 @@ std::optional<ReplayedClasses> replay_builtin_run(const EngineGraph& graph, std:
       if (exact) {
         count = exact->matches[r];
       } else if (upper[r] > threshold) {
-        count = lower_bound(r, applied);
+        count = lower_bound(r, applied, threshold);
         if (count <= threshold) count = hash_cons_applied().matches[r];
       }
       searched[r] = count;

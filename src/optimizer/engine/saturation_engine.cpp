@@ -78,40 +78,32 @@ void SaturationEngine::configure(egraph::Runner& runner, std::size_t n) const {
 
 namespace {
 
-// The canonical graph of a partition of the nodes into classes (canon[i] is
-// node i's class, below class_bound): each class written as its earliest
-// member, with that member's own token, barrier flag and input order.
-CanonicalGraph write_representatives(const EngineGraph& graph, std::span<const egraph::Id> canon,
-                                     std::size_t class_bound) {
+// The canonical graph of a partition of the nodes into classes, numbered
+// in order of their earliest member (position[i] is node i's class): each
+// class written as its earliest member, with that member's own token,
+// barrier flag and input order, at the position its number gives.
+CanonicalGraph write_representatives(const EngineGraph& graph, std::span<const std::uint32_t> position,
+                                     std::size_t class_count) {
   const std::size_t n = graph.nodes.size();
-  // index_of[class] is the canonical position of the class, once its
-  // earliest member has been emitted.
-  LargeVector<std::uint64_t> index_of(class_bound, kNoNode);
   CanonicalGraph result;
-  result.canonical_index.resize(n);
-  std::size_t emitted = 0;
+  result.canonical_index.assign(position.begin(), position.end());
+  result.graph.nodes.reserve(class_count);
   CancellationPoller cancellation;
   for (std::size_t i = 0; i < n; ++i) {
     cancellation.tick();
-    if (index_of[canon[i]] == kNoNode) {
-      index_of[canon[i]] = emitted++;
-    }
-  }
-  result.graph.nodes.reserve(emitted);
-  std::vector<NodeId> inputs;
-  for (std::size_t i = 0; i < n; ++i) {
-    cancellation.tick();
-    const std::uint64_t position = index_of[canon[i]];
-    result.canonical_index[i] = position;
-    if (position != result.graph.nodes.size()) continue;
+    if (position[i] != result.graph.nodes.size()) continue;
     const EngineNode& node = graph.nodes[i];
-    renumber(node.inputs, [&](NodeId input) { return index_of[canon[input]]; }, inputs);
-    result.graph.nodes.push_back(EngineNode{node.op, EngineInputs(inputs), node.barrier});
+    EngineInputs inputs;
+    for (const std::uint32_t input : node.inputs) inputs.push_back(position[input]);
+    result.graph.nodes.push_back(EngineNode{node.op, std::move(inputs), node.barrier});
+  }
+  if (result.graph.nodes.size() != class_count) {
+    fail_invariant("classes are numbered by their earliest member", std::to_string(class_count));
   }
   result.graph.outputs.reserve(graph.outputs.size());
   for (NodeId output : graph.outputs) {
     if (output >= n) fail_invariant("engine graph outputs name nodes", std::to_string(output));
-    result.graph.outputs.push_back(index_of[canon[output]]);
+    result.graph.outputs.push_back(position[output]);
   }
   return result;
 }
@@ -136,13 +128,19 @@ CanonicalGraph SaturationEngine::canonicalize_with_egraph(const EngineGraph& gra
   // Whatever stopped the run, every merge it made is sound.
   runner.run(*rules_);
   const egraph::EGraph& egraph = runner.egraph();
-  LargeVector<egraph::Id> canon(n);
+  // Each class numbered by its earliest member: index_of[root] once that
+  // member has been seen.
+  LargeVector<std::uint32_t> index_of(egraph.number_of_ids(), egraph::kNoId);
+  LargeVector<std::uint32_t> position(n);
+  std::uint32_t classes = 0;
   CancellationPoller cancellation;
   for (std::size_t i = 0; i < n; ++i) {
     cancellation.tick();
-    canon[i] = egraph.find(ids[i]);
+    std::uint32_t& index = index_of[egraph.find(ids[i])];
+    if (index == egraph::kNoId) index = classes++;
+    position[i] = index;
   }
-  return write_representatives(graph, canon, egraph.number_of_ids());
+  return write_representatives(graph, position, classes);
 }
 
 }  // namespace quorvel
