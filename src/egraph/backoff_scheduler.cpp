@@ -26,12 +26,24 @@ std::uint64_t saturating_add(std::uint64_t a, std::uint64_t b) { return a > kMax
 }  // namespace
 
 RuleStats& BackoffScheduler::stats_for(GlobalSymbol name) {
-  for (auto& [rule, stats] : stats_) {
-    if (rule == name) return stats;
+  // A run asks about its rules in order, each a few times: the rule last
+  // asked about, or the one after it, is nearly always the one wanted.
+  for (const std::size_t k : {last_, last_ + 1}) {
+    if (k < stats_.size() && stats_[k].first == name) {
+      last_ = k;
+      return stats_[k].second;
+    }
+  }
+  for (std::size_t k = 0; k < stats_.size(); ++k) {
+    if (stats_[k].first == name) {
+      last_ = k;
+      return stats_[k].second;
+    }
   }
   RuleStats fresh;
   fresh.match_limit = default_match_limit_;
   fresh.ban_length = default_ban_length_;
+  last_ = stats_.size();
   return stats_.emplace_back(name, fresh).second;
 }
 

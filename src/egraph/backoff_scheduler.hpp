@@ -35,7 +35,9 @@ class BackoffScheduler final : public RewriteScheduler {
 
   explicit BackoffScheduler(std::uint64_t match_limit = kDefaultMatchLimit,
                             std::uint64_t ban_length = kDefaultBanLength)
-      : default_match_limit_(match_limit), default_ban_length_(ban_length) {}
+      : default_match_limit_(match_limit), default_ban_length_(ban_length) {
+    stats_.reserve(16);  // room for a rule set's statistics without growing
+  }
 
   // With no banned rule, the run may stop. Otherwise the bans are
   // fast-forwarded so that the rules closest to their end are unbanned in
@@ -68,6 +70,7 @@ class BackoffScheduler final : public RewriteScheduler {
   std::uint64_t default_match_limit_;
   std::uint64_t default_ban_length_;
   std::vector<std::pair<GlobalSymbol, RuleStats>> stats_;
+  std::size_t last_ = 0;  // the entry stats_for found last
 };
 
 }  // namespace quorvel::egraph

@@ -14,11 +14,10 @@
 namespace quorvel {
 
 SaturationEngine::SaturationEngine()
-    : rules_(shared_default_rules()), root_ops_(egraph::root_operators(*rules_)), builtin_rules_(true) {}
+    : rules_(shared_default_rules()), builtin_rules_(true) {}
 
 SaturationEngine::SaturationEngine(std::vector<egraph::Rewrite> rules)
-    : rules_(std::make_shared<const std::vector<egraph::Rewrite>>(std::move(rules))),
-      root_ops_(egraph::root_operators(*rules_)) {}
+    : rules_(std::make_shared<const std::vector<egraph::Rewrite>>(std::move(rules))) {}
 
 namespace {
 
@@ -123,7 +122,7 @@ CanonicalGraph SaturationEngine::canonicalize_with_egraph(const EngineGraph& gra
   const std::size_t n = graph.nodes.size();
   LargeVector<egraph::Id> ids;
   egraph::Runner runner;
-  runner.set_egraph(add_all(graph, root_ops_, ids));
+  runner.set_egraph(add_all(graph, egraph::root_operators(*rules_), ids));
   configure(runner, n);
   // Whatever stopped the run, every merge it made is sound.
   runner.run(*rules_);

@@ -63,7 +63,6 @@ class SaturationEngine final : public RewriteEngine {
 
  private:
   std::shared_ptr<const std::vector<egraph::Rewrite>> rules_;
-  std::vector<egraph::GlobalSymbol> root_ops_;  // of the rules whose searcher has an operator at its root
   std::uint64_t iter_limit_ = kDefaultIterLimit;
   bool builtin_rules_ = false;  // the rules are the built-in ones, which a replay knows
 };
