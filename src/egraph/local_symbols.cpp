@@ -1,5 +1,6 @@
 #include "egraph/local_symbols.hpp"
 
+#include <algorithm>
 #include <cstring>
 #include <string>
 
@@ -39,7 +40,9 @@ GlobalSymbol LocalSymbols::intern(std::string_view text) {
       },
       [this](const Slot& slot) { return home(slot); });
   if (probe.found) return entries_[probe.slot->entry_plus_one - 1].symbol;
-  if (entries_.size() >= (kLocalBit - 1)) fail_invariant("a reduction numbers fewer than 2^31 texts", "");
+  if (std::max(entries_.size(), local_entries_.size()) >= (kLocalBit - 1)) {
+    fail_invariant("a reduction numbers fewer than 2^31 texts", "");
+  }
   GlobalSymbol symbol = GlobalSymbol::from_handle(SymbolTable::global().find(text, hash));
   // Everything that allocates happens before the entry is counted.
   reserve_one_more(entries_);
@@ -55,12 +58,32 @@ GlobalSymbol LocalSymbols::intern(std::string_view text) {
   return symbol;
 }
 
+GlobalSymbol LocalSymbols::add_untexted() {
+  if (local_entries_.size() >= (kLocalBit - 1)) fail_invariant("a reduction numbers fewer than 2^31 texts", "");
+  local_entries_.push_back(kUntexted);
+  return GlobalSymbol::from_handle(kLocalBit | static_cast<std::uint32_t>(local_entries_.size()));
+}
+
+namespace {
+
+[[noreturn]] void unknown_local(GlobalSymbol symbol) {
+  fail_invariant("a local symbol was numbered by this table", std::to_string(symbol.handle()));
+}
+
+}  // namespace
+
+bool LocalSymbols::has_text(GlobalSymbol symbol) const {
+  if (!is_local(symbol)) return true;
+  const std::uint32_t number = symbol.handle() & ~kLocalBit;
+  if (number == 0 || number > local_entries_.size()) unknown_local(symbol);
+  return local_entries_[number - 1] != kUntexted;
+}
+
 std::string_view LocalSymbols::text(GlobalSymbol symbol) const {
   if (!is_local(symbol)) return symbol.text();
   const std::uint32_t number = symbol.handle() & ~kLocalBit;
-  if (number == 0 || number > local_entries_.size()) {
-    fail_invariant("a local symbol was numbered by this table", std::to_string(symbol.handle()));
-  }
+  if (number == 0 || number > local_entries_.size()) unknown_local(symbol);
+  if (local_entries_[number - 1] == kUntexted) fail_invariant("a local symbol read back has a text", std::to_string(number));
   const Entry& entry = entries_[local_entries_[number - 1]];
   return std::string_view(texts_.data() + entry.offset, entry.size);
 }

@@ -34,6 +34,11 @@ class LocalSymbols {
   // The handle of text: its process-wide one when it has one, else this
   // table's.
   GlobalSymbol intern(std::string_view text);
+  // A handle of this table for a text that the caller knows to be new to
+  // it and absent from the process-wide table, without the text: the
+  // caller keeps what the text is made from, and has_text() is false for it.
+  GlobalSymbol add_untexted();
+  bool has_text(GlobalSymbol symbol) const;
 
   static bool is_local(GlobalSymbol symbol) noexcept { return (symbol.handle() & kLocalBit) != 0; }
 
@@ -42,8 +47,11 @@ class LocalSymbols {
   // the process).
   std::string_view text(GlobalSymbol symbol) const;
 
-  // How many distinct texts have been interned.
+  // How many distinct texts have been interned, and how many handles of
+  // this table (texted or not) handed out: they are numbered 1 to
+  // local_count().
   std::size_t size() const noexcept { return entries_.size(); }
+  std::size_t local_count() const noexcept { return local_entries_.size(); }
 
  private:
   struct Entry {
@@ -61,7 +69,8 @@ class LocalSymbols {
   std::string texts_;                 // every text, back to back
   std::vector<Entry> entries_;
   OpenTable<Slot> slots_;
-  std::vector<std::uint32_t> local_entries_;  // per local handle, its entry
+  std::vector<std::uint32_t> local_entries_;  // per local handle, its entry or kUntexted
+  static constexpr std::uint32_t kUntexted = ~std::uint32_t{0};
 };
 
 }  // namespace quorvel::egraph

@@ -4,8 +4,9 @@
 #include <cstring>
 #include <string>
 
-#include "support/keyed_hash.hpp"
+#include "support/hash_mix.hpp"
 #include "support/internal_error.hpp"
+#include "support/keyed_hash.hpp"
 
 namespace quorvel::egraph {
 
@@ -110,6 +111,10 @@ std::uint32_t SymbolTable::intern(std::string_view text) {
     fail_invariant("a symbol table shard holds fewer than 2^28 texts", std::to_string(shard_index));
   }
   const std::uint32_t position = shard.count + 1;
+  // The head is noted before the text can be found: whoever finds the text
+  // also finds its head.
+  const std::size_t bit = head_bit(head_of(text));
+  head_bits_[bit / 64].fetch_or(std::uint64_t{1} << (bit % 64), std::memory_order_release);
   std::size_t chunk = 0;
   std::size_t offset = 0;
   locate(position, chunk, offset);
@@ -123,6 +128,24 @@ std::uint32_t SymbolTable::intern(std::string_view text) {
   shard.count = position;
   shard.slots.fill(probe.slot, Slot{position});
   return (shard_index << kPositionBits) | position;
+}
+
+std::string_view SymbolTable::head_of(std::string_view text) noexcept {
+  const std::size_t first = text.find('|');
+  if (first == std::string_view::npos) return text;
+  const std::size_t second = text.find('|', first + 1);
+  return second == std::string_view::npos ? text : text.substr(0, second);
+}
+
+// Unkeyed: a head only picks a filter bit, and a caller who steers heads
+// onto set bits gains nothing but a text built and looked up as before.
+std::size_t SymbolTable::head_bit(std::string_view head) noexcept {
+  return static_cast<std::size_t>(mix64(fold_bytes(0, head)) % (kHeadWords * 64));
+}
+
+bool SymbolTable::may_hold_head(std::string_view head) const noexcept {
+  const std::size_t bit = head_bit(head);
+  return (head_bits_[bit / 64].load(std::memory_order_acquire) >> (bit % 64) & 1u) != 0;
 }
 
 std::string_view SymbolTable::text(std::uint32_t handle) const {

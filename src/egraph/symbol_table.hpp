@@ -55,6 +55,16 @@ class SymbolTable {
   // internal error.
   std::string_view text(std::uint32_t handle) const;
 
+  // A text's head: the part before its second '|', all of it when it has
+  // fewer. (An engine key's head is its kind and name, which a caller can
+  // tell without writing the whole key.)
+  static std::string_view head_of(std::string_view text) noexcept;
+  // Whether the table may hold a text with this head. A no is exact: a
+  // caller may then take any text with the head to be absent without
+  // building it. A yes may be wrong (the heads of the texts added so far set
+  // bits of a small filter).
+  bool may_hold_head(std::string_view head) const noexcept;
+
  private:
   struct Entry {
     const char* data;
@@ -88,6 +98,10 @@ class SymbolTable {
   bool holds(const Shard& shard, const Slot& slot, std::string_view text, std::uint32_t tag) const;
 
   std::array<Shard, kShardCount> shards_;
+  // The heads filter: one bit per head, chosen by a fixed hash.
+  static constexpr std::size_t kHeadWords = 64;
+  static std::size_t head_bit(std::string_view head) noexcept;
+  std::array<std::atomic<std::uint64_t>, kHeadWords> head_bits_{};
 };
 
 }  // namespace quorvel::egraph

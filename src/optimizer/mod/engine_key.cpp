@@ -2,6 +2,8 @@
 
 #include <string_view>
 
+#include "param/token_escape.hpp"
+
 namespace quorvel {
 
 namespace {
@@ -55,6 +57,19 @@ void append_engine_key(const NodeKey& key, std::string& out) {
     case NodeKind::Stage: return append_stage_key(key, out);
     default: return key.append_token(out);
   }
+}
+
+bool append_engine_key_head(const NodeKey& key, std::string& out) {
+  // The key of these kinds is their token: the kind, the escaped name (no
+  // '|' left in it), then '|' and the parameters when there are any.
+  switch (key.kind()) {
+    case NodeKind::Source: out.append("src|"); break;
+    case NodeKind::Op: out.append("op|"); break;
+    case NodeKind::Reduction: out.append("red|"); break;
+    default: return false;
+  }
+  append_escaped_token(out, key.name());
+  return true;
 }
 
 std::string engine_key(const NodeKey& key) {

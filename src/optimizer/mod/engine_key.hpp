@@ -20,5 +20,9 @@ namespace quorvel {
 std::string engine_key(const NodeKey& key);
 // Appends engine_key(key) to out.
 void append_engine_key(const NodeKey& key, std::string& out);
+// Appends the head of engine_key(key) (SymbolTable::head_of: its kind and
+// name, for a source, op or reduction node) and returns true; returns false
+// and appends nothing for a kind whose head is not written apart.
+bool append_engine_key_head(const NodeKey& key, std::string& out);
 
 }  // namespace quorvel

@@ -4,6 +4,7 @@
 #include <string>
 
 #include "node/renumber.hpp"
+#include "optimizer/mod/engine_key.hpp"
 #include "support/cancellation.hpp"
 #include "support/internal_error.hpp"
 #include "support/shared_text.hpp"
@@ -150,14 +151,23 @@ class Emitter {
 
  private:
   // A member's token: process-wide symbol texts live as long as the
-  // process and are borrowed; a text of this reduction alone is copied
-  // once and shared by every member that has it.
+  // process and are borrowed; a text of this reduction alone is copied (or
+  // written from the operator's prototype, when the symbol table was not
+  // given it) once and shared by every member that has it.
   SharedText token_of(egraph::GlobalSymbol op) {
     if (!egraph::LocalSymbols::is_local(op)) return SharedText::borrowing(op.text());
     const std::size_t number = op.handle() & ~egraph::LocalSymbols::kLocalBit;
-    if (local_tokens_.size() <= number) local_tokens_.resize(symbols_.size() + 1);
+    if (local_tokens_.size() <= number) local_tokens_.resize(symbols_.local_count() + 1);
     SharedText& token = local_tokens_[number];
-    if (token.empty()) token = SharedText(symbols_.text(op));
+    if (token.empty()) {
+      if (symbols_.has_text(op)) {
+        token = SharedText(symbols_.text(op));
+      } else {
+        written_.clear();
+        append_engine_key(prototypes_.at(op), written_);
+        token = SharedText(written_);
+      }
+    }
     return token;
   }
 
@@ -171,6 +181,7 @@ class Emitter {
   LargeVector<Pos> input_position_;     // producing group -> stage input
   LargeVector<Pos> input_stamp_;        // the stage input_position_ was set for
   std::vector<SharedText> local_tokens_;  // by local symbol number, copied on first use
+  std::string written_;                   // a token written from a prototype
   NodeIds inputs_;
 };
 

@@ -57,6 +57,25 @@ TEST(LocalSymbols, TwoTablesGiveTheSameNumbersForTheSameTexts) {
   EXPECT_EQ(first.size(), 5000u);
 }
 
+// Untexted handles take the next numbers in turn, among the texted ones,
+// and have no text to read back.
+TEST(LocalSymbols, UntextedHandlesAreNumberedInTurnWithoutText) {
+  LocalSymbols symbols;
+  const GlobalSymbol a = symbols.intern("src|untexted-test-a");
+  const GlobalSymbol b = symbols.add_untexted();
+  const GlobalSymbol c = symbols.intern("src|untexted-test-c");
+  EXPECT_EQ(a.handle(), LocalSymbols::kLocalBit | 1u);
+  EXPECT_EQ(b.handle(), LocalSymbols::kLocalBit | 2u);
+  EXPECT_EQ(c.handle(), LocalSymbols::kLocalBit | 3u);
+  EXPECT_TRUE(symbols.has_text(a));
+  EXPECT_FALSE(symbols.has_text(b));
+  EXPECT_EQ(symbols.text(c), "src|untexted-test-c");
+  EXPECT_THROW((void)symbols.text(b), InternalError);
+  EXPECT_EQ(symbols.size(), 2u);
+  EXPECT_EQ(symbols.local_count(), 3u);
+  EXPECT_THROW((void)symbols.has_text(GlobalSymbol::from_handle(LocalSymbols::kLocalBit | 4u)), InternalError);
+}
+
 TEST(LocalSymbols, AHandleFromElsewhereIsAnInternalError) {
   LocalSymbols symbols;
   (void)symbols.intern("only-one");

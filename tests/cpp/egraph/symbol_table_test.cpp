@@ -28,6 +28,28 @@ TEST(SymbolTable, SameTextSameHandleDifferentTextDifferentHandle) {
   EXPECT_EQ(handles.size(), texts.size());
 }
 
+TEST(SymbolTable, HeadIsThePartBeforeTheSecondBar) {
+  EXPECT_EQ(SymbolTable::head_of(""), "");
+  EXPECT_EQ(SymbolTable::head_of("commute-add"), "commute-add");
+  EXPECT_EQ(SymbolTable::head_of("op|add"), "op|add");
+  EXPECT_EQ(SymbolTable::head_of("op|add|scalar=f0;side=sr"), "op|add");
+  EXPECT_EQ(SymbolTable::head_of("op||x|y"), "op|");
+  EXPECT_EQ(SymbolTable::head_of("|x"), "|x");
+}
+
+// The heads filter answers yes for the head of every text added, and no for
+// nearly every other head: a no is what lets a reduction skip writing keys.
+TEST(SymbolTable, TheHeadsFilterHoldsEveryAddedHeadAndLittleElse) {
+  SymbolTable table;
+  EXPECT_FALSE(table.may_hold_head("op|add"));
+  const std::vector<std::string> texts = {"op|add", "op|mul|scalar=f3ff0000000000000;side=sl", "?a", "commute-add"};
+  for (const std::string& text : texts) (void)table.intern(text);
+  for (const std::string& text : texts) EXPECT_TRUE(table.may_hold_head(SymbolTable::head_of(text))) << text;
+  int wrong = 0;
+  for (int k = 0; k < 1000; ++k) wrong += table.may_hold_head("op|f" + std::to_string(k)) ? 1 : 0;
+  EXPECT_LE(wrong, 10);
+}
+
 TEST(SymbolTable, HandleCarriesShardAndOneBasedPosition) {
   SymbolTable table;
   // Positions within a shard are dense from 1, in insertion order.

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "egraph/symbol_table.hpp"
 #include "../optimizer_test_support.hpp"
 
 namespace quorvel {
@@ -50,6 +51,29 @@ TEST(EngineKey, OnlyOpKeysLookLikeOps) {
   }
   EXPECT_EQ(engine_key(NodeKey::op("f", {}, {0})).rfind("op|", 0), 0u);
   EXPECT_EQ(engine_key(NodeKey::op("", {}, {})), "op|");
+}
+
+// The head written apart is the head of the whole key, names with bars and
+// percent signs included; kinds without one write nothing.
+TEST(EngineKey, HeadWrittenApartIsTheKeysHead) {
+  const ParamMap params({{"k", ParamValue::integer(2)}, {"s", ParamValue::text("a|b")}});
+  const std::vector<NodeKey> with_head = {
+      NodeKey::source("tbl", {}),  NodeKey::source("op|x", params), NodeKey::op("add", {}, {0, 1}),
+      NodeKey::op("a|b%", params, {0}), NodeKey::op("", {}, {}),  NodeKey::reduction("sum", params, {3}),
+  };
+  for (const NodeKey& key : with_head) {
+    std::string head = "held";
+    ASSERT_TRUE(append_engine_key_head(key, head)) << key.label();
+    EXPECT_EQ(head, "held" + std::string(egraph::SymbolTable::head_of(engine_key(key)))) << key.label();
+  }
+  const std::vector<NodeKey> without = {NodeKey::exchange(params, {1}), NodeKey::join({}, {0, 1}),
+                                        NodeKey::external(desc("op", "x"), {}, {0}),
+                                        NodeKey::stage({0}, {member("op|f", {in(0)})})};
+  for (const NodeKey& key : without) {
+    std::string head;
+    EXPECT_FALSE(append_engine_key_head(key, head)) << key.label();
+    EXPECT_EQ(head, "");
+  }
 }
 
 struct KeyPair {
