@@ -74,12 +74,12 @@ PyObject* store_reduction_report(PyObject* self, PyObject* const* args, Py_ssize
     PyObject* slots[1];
     parse_fastcall(sig, args, nargs, kwnames, slots);
     const std::optional<NodeIds> outputs = optional_outputs(slots[0]);
-    ReductionCounters counters;
-    {
-      // The reduced store is dropped here, before any Python object exists.
-      const DerivedStore derived = reduce_store(*graph_store_of(self), outputs, false);
-      counters = derived.report;
-    }
+    // The counters alone: the reduced store is never built.
+    const GraphStore& store = *graph_store_of(self);
+    const SaturationEngine engine;
+    const ReductionCounters counters =
+        outputs ? value_or_raise(interruptible([&] { return count_reduction_with_outputs(store, *outputs, engine, false); }))
+                : interruptible([&] { return count_reduction(store, engine, false); });
     return report_dict(counters).release();
   });
 }

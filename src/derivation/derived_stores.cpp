@@ -68,4 +68,16 @@ Outcome<DerivedStore, BadNodeId> reduce_with_outputs(const GraphStore& store, co
   return from_reduced(reduce_with_mode(nodes.value(), outputs, engine, maximal_fusion));
 }
 
+ReductionCounters count_reduction(const GraphStore& store, const RewriteEngine& engine, bool maximal_fusion) {
+  const GraphStore::FrozenView view = store.frozen();
+  return reduce_with_mode(view.nodes, view.outputs, engine, maximal_fusion).counters;
+}
+
+Outcome<ReductionCounters, BadNodeId> count_reduction_with_outputs(const GraphStore& store, const NodeIds& outputs,
+                                                                   const RewriteEngine& engine, bool maximal_fusion) {
+  auto nodes = store.frozen_holding(outputs);
+  if (!nodes.ok()) return failure(nodes.error());
+  return reduce_with_mode(nodes.value(), outputs, engine, maximal_fusion).counters;
+}
+
 }  // namespace quorvel

@@ -38,4 +38,10 @@ DerivedStore reduce_with(const GraphStore& store, const RewriteEngine& engine, b
 Outcome<DerivedStore, BadNodeId> reduce_with_outputs(const GraphStore& store, const NodeIds& outputs,
                                                     const RewriteEngine& engine, bool maximal_fusion);
 
+// The report of reduce_with and reduce_with_outputs alone: the counters
+// come from the reduction, so the reduced store is never built.
+ReductionCounters count_reduction(const GraphStore& store, const RewriteEngine& engine, bool maximal_fusion);
+Outcome<ReductionCounters, BadNodeId> count_reduction_with_outputs(const GraphStore& store, const NodeIds& outputs,
+                                                                   const RewriteEngine& engine, bool maximal_fusion);
+
 }  // namespace quorvel

@@ -96,6 +96,9 @@ TEST(DerivedStores, BadOutputIdIsReportedBeforeAnyWork) {
       auto r = reduce_with_outputs(*store, outputs, counting, maximal);
       ASSERT_FALSE(r.ok());
       EXPECT_EQ(r.error(), BadNodeId{bad});
+      auto counted = count_reduction_with_outputs(*store, outputs, counting, maximal);
+      ASSERT_FALSE(counted.ok());
+      EXPECT_EQ(counted.error(), BadNodeId{bad});
       EXPECT_EQ(counting.calls, 0) << "the engine ran for a request that was going to fail";
     }
   }
@@ -158,6 +161,11 @@ TEST(DerivedStores, ReduceWithUsesTheMarksInMarkOrder) {
     EXPECT_EQ(d.store->outputs(), marks);
     EXPECT_EQ(d.store->node_map()[6], dropped);
     EXPECT_EQ(d.store->node_map()[2], d.store->node_map()[3]);
+    // The report alone is the same, with the marks or with them listed.
+    EXPECT_EQ(count_reduction(*store, engine, maximal), d.report);
+    const auto listed = count_reduction_with_outputs(*store, {0, 3}, engine, maximal);
+    ASSERT_TRUE(listed.ok());
+    EXPECT_EQ(listed.value(), reduce_with_outputs(*store, {0, 3}, engine, maximal).value().report);
   }
   // A store without marks reduces to nothing.
   const auto unmarked = store_of(nodes);
