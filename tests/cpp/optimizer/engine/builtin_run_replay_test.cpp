@@ -4,10 +4,14 @@
 // e-graph where its bound on the e-graph's size says it cannot tell.
 #include <gtest/gtest.h>
 
+#include <map>
 #include <random>
 #include <string>
 #include <vector>
 
+#include "egraph/egraph.hpp"
+#include "egraph/runner.hpp"
+#include "egraph/symbol_lang.hpp"
 #include "optimizer/engine/builtin_run_replay.hpp"
 #include "optimizer/engine/rule_set.hpp"
 #include "optimizer/engine/saturation_engine.hpp"
@@ -161,6 +165,95 @@ TEST(BuiltinRunReplayThresholds, ARuleOneMatchOverItsThresholdWaitsForTheNextIte
     EXPECT_EQ(twelve->classes[first], twelve->classes[first + 1]) << pairs;
     expect_replay_finds_the_run(g, SaturationEngine().canonicalize_with_egraph(g));
   }
+}
+
+// The classes of the run itself under another iteration limit, numbered by
+// their first node: the nodes added in order, then the built-in rules
+// under a runner with the engine's other limits.
+std::vector<std::uint32_t> run_classes(const EngineGraph& g, std::uint64_t iter_limit) {
+  egraph::EGraph egraph;
+  std::vector<egraph::Id> ids;
+  for (const EngineNode& node : g.nodes) {
+    std::vector<egraph::Id> children;
+    for (const std::uint32_t input : node.inputs) children.push_back(ids[input]);
+    ids.push_back(egraph.add(egraph::SymbolLang(node.op, children)));
+  }
+  egraph::Runner runner;
+  runner.set_egraph(std::move(egraph));
+  runner.set_iter_limit(iter_limit).set_node_limit(SaturationEngine::node_limit(g.nodes.size()));
+  runner.set_time_limit(SaturationEngine::kTimeLimit);
+  runner.run(*shared_default_rules());
+  std::map<egraph::Id, std::uint32_t> number;
+  std::vector<std::uint32_t> classes;
+  for (const egraph::Id id : ids) {
+    const auto [it, fresh] = number.emplace(runner.egraph().find(id), static_cast<std::uint32_t>(number.size()));
+    classes.push_back(it->second);
+  }
+  return classes;
+}
+
+// add(s_k, a) and add(i(s_k), a) for 1,100 sources, where i is an identity:
+// 2,200 add nodes, banned at first; once the identities have merged each
+// pair, 1,100, admitted at the next threshold (2,000), which takes the
+// replay a pass over the e-graph of that iteration, since every count it
+// knows beforehand lies above the threshold (2,200 nodes, 2,200 e-nodes
+// with both orders) or below it (1,100). add(a, s_0) shows the admission.
+EngineGraph admitted_once_identities_merged() {
+  EngineGraph g;
+  g.nodes.push_back(enode("src|a", {}));
+  for (std::size_t k = 0; k < 1100; ++k) g.nodes.push_back(enode("src|s" + std::to_string(k), {}));
+  for (std::size_t k = 1; k <= 1100; ++k) g.nodes.push_back(enode(k % 2 == 0 ? kAddZeroRight : kMulOneLeft, {k}));
+  for (std::size_t k = 1; k <= 1100; ++k) {
+    g.nodes.push_back(enode("op|add", {k, 0}));
+    g.nodes.push_back(enode("op|add", {1100 + k, 0}));
+  }
+  g.nodes.push_back(enode("op|add", {0, 1}));
+  return g;
+}
+
+// mul(s_k, a) for 1,200 sources and mul(a, s_1): banned in the first
+// iteration. add(s_0, s_0) is applied in it for the first time and changes
+// nothing (its inputs are one class), so the run stops to ask the
+// scheduler, which moves the ban forward: mul is admitted in the second
+// iteration, not the third.
+EngineGraph admitted_after_a_change_of_nothing() {
+  EngineGraph g;
+  g.nodes.push_back(enode("src|a", {}));
+  for (std::size_t k = 0; k < 1200; ++k) g.nodes.push_back(enode("src|s" + std::to_string(k), {}));
+  g.nodes.push_back(enode("op|add", {1, 1}));
+  for (std::size_t k = 1; k <= 1200; ++k) g.nodes.push_back(enode("op|mul", {k, 0}));
+  g.nodes.push_back(enode("op|mul", {0, 2}));
+  return g;
+}
+
+// Every iteration limit, on graphs whose rules are banned and come back:
+// the replay stops where the run stops.
+TEST(BuiltinRunReplayIterations, TheReplayStopsWhereTheRunStops) {
+  std::vector<std::pair<std::string, EngineGraph>> graphs;
+  graphs.emplace_back("AdmittedOnceIdentitiesMerged", admitted_once_identities_merged());
+  graphs.emplace_back("AdmittedAfterAChangeOfNothing", admitted_after_a_change_of_nothing());
+  for (const Mix& mix : mixes()) {
+    if (mix.nodes >= 2600 && mix.nodes <= 7000) graphs.emplace_back(mix.name, random_graph(mix));
+  }
+  for (const auto& [name, g] : graphs) {
+    for (const std::uint64_t limit : {0, 1, 2, 3, 4, 6, 12}) {
+      const auto replayed = replay_builtin_run(g, limit, ~std::uint64_t{0});
+      ASSERT_TRUE(replayed.has_value());
+      EXPECT_EQ(std::vector<std::uint32_t>(replayed->classes.begin(), replayed->classes.end()), run_classes(g, limit))
+          << name << ", iteration limit " << limit;
+    }
+  }
+  // The pair add(s_0, a), add(a, s_0) merges in the third iteration.
+  const EngineGraph g = admitted_once_identities_merged();
+  const std::size_t pair = 1 + 1100 + 1100, swapped = g.nodes.size() - 1;
+  EXPECT_NE(replay_builtin_run(g, 2, ~std::uint64_t{0})->classes[swapped],
+            replay_builtin_run(g, 2, ~std::uint64_t{0})->classes[pair]);
+  EXPECT_EQ(replay_builtin_run(g, 3, ~std::uint64_t{0})->classes[swapped],
+            replay_builtin_run(g, 3, ~std::uint64_t{0})->classes[pair]);
+  // mul(s_1, a) and mul(a, s_1) merge in the second iteration.
+  const EngineGraph h = admitted_after_a_change_of_nothing();
+  const auto two = replay_builtin_run(h, 2, ~std::uint64_t{0});
+  EXPECT_EQ(two->classes[h.nodes.size() - 1], two->classes[1 + 1200 + 1 + 1]);
 }
 
 // A class that absorbs a long chain of identities, each link used by
