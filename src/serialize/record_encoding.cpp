@@ -239,20 +239,6 @@ void write_params(ByteSink& sink, const ParamMap& params) noexcept { encode_para
 
 [[gnu::flatten]] void write_record(ByteSink& sink, const NodeKey& key) { encode_record(sink, key); }
 
-void write_bounded_record(ByteSink& sink, const NodeKey& key) {
-  std::uint64_t widest = 0;
-  // The record's bound, checked against the room left, lets it be written
-  // without a check per field; without that room (never, when the buffer
-  // was sized from the same bounds) every field is checked.
-  if (char* room = sink.claim(record_bound(key, widest))) {
-    UncheckedRecordWriter writer{{room}};
-    encode_record(writer, key);
-    sink.commit(writer.out);
-    return;
-  }
-  encode_record(sink, key);
-}
-
 [[gnu::flatten]] char* write_record_within(char* at, const char* end, const NodeKey& key, std::uint64_t& widest) noexcept {
   if (static_cast<std::size_t>(end - at) < record_bound(key, widest)) return nullptr;
   UncheckedRecordWriter writer{{at}};

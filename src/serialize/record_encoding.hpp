@@ -50,10 +50,6 @@ void measure_record(EncodedSize& size, const NodeKey& key);
 // Writes a record field by field, each write checked (a map straight into
 // the buffer when it has room for the widest the map could become).
 void write_record(ByteSink& sink, const NodeKey& key);
-// The same, but the whole record unchecked into the room its bound (see
-// bound_record) promises, when the sink has that much left: for a buffer
-// sized by bounds.
-void write_bounded_record(ByteSink& sink, const NodeKey& key);
 
 // Adds an upper bound of the record's size to `size`, read off the key's
 // lengths without walking its parameters (a length in a map's encoding

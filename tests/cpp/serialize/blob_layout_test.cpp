@@ -127,16 +127,19 @@ TEST(BlobLayout, RecordsWrittenWithRoomToSpareOrExactlyAreTheSameMeasuredBytes) 
     ByteSink checked(tight.data(), tight.data() + tight.size());
     write_record(checked, key);
     EXPECT_TRUE(checked.exactly_filled());
+    // Unchecked into the room of its bound: the same bytes; with less room
+    // than the bound, nothing is written and null says so.
     std::string roomy(bound.bytes, '\0');
-    ByteSink unchecked(roomy.data(), roomy.data() + roomy.size());
-    write_bounded_record(unchecked, key);
-    std::string fitted(exact.bytes, '\0');
-    ByteSink bounded_but_tight(fitted.data(), fitted.data() + fitted.size());
-    write_bounded_record(bounded_but_tight, key);
-    EXPECT_TRUE(bounded_but_tight.exactly_filled());
-    EXPECT_EQ(fitted, tight);
-    ASSERT_EQ(unchecked.written(roomy.data()), exact.bytes);
+    std::uint64_t widest = 0;
+    const char* end = write_record_within(roomy.data(), roomy.data() + roomy.size(), key, widest);
+    ASSERT_NE(end, nullptr);
+    ASSERT_EQ(static_cast<std::size_t>(end - roomy.data()), exact.bytes);
     EXPECT_EQ(roomy.substr(0, exact.bytes), tight);
+    EXPECT_EQ(widest, bound.widest);
+    std::string short_of_bound(bound.bytes - 1, '\0');
+    EXPECT_EQ(write_record_within(short_of_bound.data(), short_of_bound.data() + short_of_bound.size(), key, widest),
+              nullptr);
+    EXPECT_EQ(short_of_bound, std::string(bound.bytes - 1, '\0'));
   }
 }
 
