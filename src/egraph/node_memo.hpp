@@ -47,14 +47,13 @@ class NodeMemo {
   void reserve(std::size_t entries);
 
   // A node of at most two children by its words: the operator's handle and
-  // the children, kNoId for a missing one. A caller that hashes a key ahead
-  // of its insertion (to announce its slot) files it under that hash,
-  // which must be narrow_hash(key).
+  // the children, kNoId for a missing one. A caller that has a key's words
+  // (and has hashed them with narrow_hash) files it without building the
+  // node.
   struct NarrowKey {
     std::uint32_t op;
     Id first;
     Id second;
-    friend bool operator==(const NarrowKey&, const NarrowKey&) = default;
   };
   // Unkeyed on purpose, as SymbolLang::hash for wide nodes: the words are a
   // symbol handle and class ids. Handles come from the keyed symbol table
@@ -64,7 +63,6 @@ class NodeMemo {
   static std::uint64_t narrow_hash(const NarrowKey& key) noexcept {
     return hash_combine(mix64((static_cast<std::uint64_t>(key.op) << 32) | key.first), key.second);
   }
-  void prefetch_narrow(std::uint64_t hash) const noexcept { narrow_.prefetch(hash); }
   Id insert_if_absent(const NarrowKey& key, std::uint64_t hash, Id id) { return insert_narrow(key, hash, id, false); }
 
  private:

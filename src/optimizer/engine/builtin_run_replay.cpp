@@ -5,16 +5,14 @@
 #include <bit>
 #include <string>
 #include <utility>
-#include <cstdio>
 
 #include "egraph/backoff_scheduler.hpp"
 #include "egraph/node_memo.hpp"
-#include "egraph/symbol_lang.hpp"
 #include "optimizer/engine/rule_set.hpp"
 #include "support/cancellation.hpp"
+#include "support/hash_mix.hpp"
 #include "support/internal_error.hpp"
 #include "support/lookahead.hpp"
-#include "support/hash_mix.hpp"
 #include "support/open_table.hpp"
 
 namespace quorvel {
@@ -120,10 +118,10 @@ class PassKeys {
     return {first, second};
   }
 
-  // The hash of a key from its operator and first two children; the
-  // children past two of a wide node are folded in after.
+  // The hash of a key: the hash-cons's hash of its operator and first two
+  // children, the children past two of a wide node folded in after.
   static std::uint64_t narrow_hash(std::uint32_t op, egraph::Id first, egraph::Id second) noexcept {
-    return hash_combine(mix64((static_cast<std::uint64_t>(op) << 32) | first), second);
+    return egraph::NodeMemo::narrow_hash(egraph::NodeMemo::NarrowKey{op, first, second});
   }
   std::uint64_t hash(std::size_t i) const {
     const auto [first, second] = first_two(i, [&](std::uint32_t input) { return classes_[input]; });
@@ -230,13 +228,14 @@ PassSummary hash_cons(const EngineGraph& graph, const LargeVector<std::uint8_t>&
     // An applied identity rule's node stands for its input: its class is
     // the input's, and its key is filed as that class's e-node. Any other
     // node's class is the one its key was filed with, or a new one.
-    if (rule_applied && !rules[r].commutes) classes[i] = first;
+    const bool stands_for_input = rule_applied && !rules[r].commutes;
+    if (stands_for_input) classes[i] = first;
     const auto tag = static_cast<std::uint32_t>(hash >> 32);
     const auto probe = table.find_or_room(
         hash, [&](const KeySlot& slot) { return slot.tag == tag && keys.same(slot.node_plus_one - 1, i); },
         home_of);
     if (probe.found) {
-      if (rule_applied && !rules[r].commutes) continue;
+      if (stands_for_input) continue;
       classes[i] = classes[probe.slot->node_plus_one - 1];
       if (look_ahead) {
         next_predicted = summary.classes;
@@ -245,7 +244,7 @@ PassSummary hash_cons(const EngineGraph& graph, const LargeVector<std::uint8_t>&
       continue;
     }
     table.fill(probe.slot, KeySlot{tag, static_cast<std::uint32_t>(i + 1)});
-    if (rule_applied && !rules[r].commutes) {
+    if (stands_for_input) {
       ++summary.matches[r];
       ++summary.keys[r];
       ++summary.enodes;
@@ -265,18 +264,19 @@ PassSummary hash_cons(const EngineGraph& graph, const LargeVector<std::uint8_t>&
   return summary;
 }
 
-// Per commute rule in `rules`: the distinct keys of its nodes with their
-// inputs in their own order, under the classes given.
-RuleCounts ordered_keys(const EngineGraph& graph, const LargeVector<std::uint8_t>& rule_of, RuleMask rules_wanted,
+// Per commute rule: the distinct keys of its nodes with their inputs in
+// their own order, under the classes given.
+RuleCounts ordered_keys(const EngineGraph& graph, const LargeVector<std::uint8_t>& rule_of,
                         const LargeVector<std::uint32_t>& classes) {
   using NarrowKey = egraph::NodeMemo::NarrowKey;
+  const auto& rules = builtin_rules();
   RuleCounts counts{};
   egraph::NodeMemo seen;
   CancellationPoller cancellation;
   for (std::size_t i = 0; i < graph.nodes.size(); ++i) {
     cancellation.tick();
     const std::uint8_t r = rule_of[i];
-    if (r == kNoRule || (rules_wanted >> r & 1u) == 0) continue;
+    if (r == kNoRule || !rules[r].commutes) continue;
     const EngineNode& node = graph.nodes[i];
     const NarrowKey key{node.op.handle(), classes[node.inputs[0]], classes[node.inputs[1]]};
     if (seen.insert_if_absent(key, egraph::NodeMemo::narrow_hash(key), 0) == egraph::kNoId) ++counts[r];
@@ -306,7 +306,6 @@ RuleCounts ordered_keys(const EngineGraph& graph, const LargeVector<std::uint8_t
 std::uint64_t quick_total_size_bound(const EngineGraph& graph, const LargeVector<std::uint8_t>& rule_of,
                                      const LargeVector<std::uint32_t>& classes, std::size_t class_count,
                                      std::uint64_t adds, const RuleCounts& add_rounds) {
-  const auto& rules = builtin_rules();
   LargeVector<std::uint64_t> members(class_count, 0);
   LargeVector<std::uint64_t> parents(class_count, 0);
   CancellationPoller cancellation;
@@ -393,11 +392,7 @@ std::optional<ReplayedClasses> replay_builtin_run(const EngineGraph& graph, std:
   auto lower_bound = [&](std::size_t r, RuleMask applied, std::uint64_t threshold) {
     if (!rules[r].commutes || (applied >> r & 1u) != 0) return all.matches[r];
     if (all.keys[r] > threshold) return all.keys[r];
-    if (!all_ordered) {
-      RuleMask commute_rules = 0;
-      for (std::size_t k = 0; k < kBuiltinRuleCount; ++k) commute_rules |= RuleMask{rules[k].commutes} << k;
-      all_ordered = ordered_keys(graph, rule_of, commute_rules, all_classes);
-    }
+    if (!all_ordered) all_ordered = ordered_keys(graph, rule_of, all_classes);
     return (*all_ordered)[r];
   };
 
@@ -411,7 +406,7 @@ std::optional<ReplayedClasses> replay_builtin_run(const EngineGraph& graph, std:
   RuleCounts upper = raw;
   std::optional<PassSummary> exact;
   LargeVector<std::uint32_t> exact_classes;
-  auto hash_cons_applied = [&] {
+  auto hash_cons_applied = [&]() -> const PassSummary& {
     if (!exact) exact = applied == kAllRules ? all : hash_cons(graph, rule_of, applied, exact_classes);
     return *exact;
   };

@@ -4,7 +4,6 @@
 #include "egraph/egraph.hpp"
 #include "egraph/runner.hpp"
 #include "egraph/symbol_lang.hpp"
-#include "node/renumber.hpp"
 #include "optimizer/engine/builtin_run_replay.hpp"
 #include "optimizer/engine/rule_set.hpp"
 #include "support/cancellation.hpp"
