@@ -132,8 +132,8 @@ TEST(BuiltinRunReplaySweep, RandomGraphsOfEveryMix) {
   std::mt19937 rng(99);
   for (unsigned seed = 1; seed <= 160; ++seed) {
     const std::size_t nodes = 1 + rng() % (seed % 20 == 0 ? 60000 : 5000);
-    const Mix mix{"sweep", nodes, 2 + rng() % 40, 1 + rng() % 8, static_cast<unsigned>(rng() % 8),
-                  1 + rng() % 6, seed};
+    const auto roll = [&](unsigned below) { return static_cast<unsigned>(rng() % below); };
+    const Mix mix{"sweep", nodes, 2 + roll(40), 1 + roll(8), roll(8), 1 + roll(6), seed};
     const EngineGraph g = random_graph(mix);
     SCOPED_TRACE("seed " + std::to_string(seed) + ", " + std::to_string(nodes) + " nodes");
     expect_replay_finds_the_run(g, SaturationEngine().canonicalize_with_egraph(g));
