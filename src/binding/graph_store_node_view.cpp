@@ -1,6 +1,8 @@
 // GraphStore.nodes(): the structured, read-only view of every node, one
-// dict per node in id order. The store's nodes are copied under its lock
-// (snapshot); every Python object is built after the lock is released.
+// dict per node in id order. The store's lock is held only while the node
+// count and marks are taken; the keys are read where the store keeps them
+// (they never move or change, and the nodes added later are not read), and
+// every Python object is built after the lock is released.
 //
 // The view of a large store is millions of small objects, so the
 // conversion avoids the work that does not depend on the node: the dict
@@ -141,8 +143,8 @@ PyObject* inspection_slots() {
 // The str objects of short texts made during one call, in a direct-mapped
 // table: a text met again (an op name, a parameter name, a string value) is
 // the same str, whose hash the interpreter has already computed. An entry
-// holds the last text that fell into it; texts are views into the snapshot,
-// which outlives the table. Only which equal strs are shared depends on the
+// holds the last text that fell into it; texts are views into the store's
+// keys, which outlive the table. Only which equal strs are shared depends on the
 // table, never a value.
 class TextCache {
  public:
@@ -168,8 +170,8 @@ class TextCache {
 
 class NodeViewBuilder {
  public:
-  NodeViewBuilder(PyObject* slots, const Snapshot& snapshot)
-      : slots_(slots), nodes_(snapshot.nodes), marked_(snapshot.nodes.size(), 0), ids_(snapshot.nodes.size()) {
+  NodeViewBuilder(PyObject* slots, const GraphStore::FrozenView& view)
+      : slots_(slots), nodes_(view.nodes), marked_(view.nodes.size(), 0), ids_(view.nodes.size()) {
     // Copies of the templates of this call's own: the process-wide ones are
     // then read once, not once per node (under a free-threaded interpreter
     // every read of a shared dict takes its lock).
@@ -178,7 +180,7 @@ class NodeViewBuilder {
     }
     // Membership of the marks in one table, so that a store with every node
     // marked is still converted in linear time.
-    for (NodeId id : snapshot.outputs) {
+    for (NodeId id : view.outputs) {
       if (id < marked_.size()) marked_[id] = 1;
     }
   }
@@ -265,7 +267,7 @@ class NodeViewBuilder {
     return list;
   }
 
-  // A parameter map as a new dict; snapshot texts go through the cache.
+  // A parameter map as a new dict; the store's texts go through the cache.
   PyRef params(const ParamMap& map, bool cached = true) {
     PyRef dict = check(PyDict_New());
     for (const ParamEntryView e : map) {
@@ -344,7 +346,7 @@ class NodeViewBuilder {
   }
 
   PyObject* slots_;
-  const std::vector<NodeKey>& nodes_;
+  const NodeList& nodes_;
   std::vector<std::uint8_t> marked_;
   // Borrowed: the int of each node id built so far, owned by its entry.
   std::vector<PyObject*> ids_;
@@ -359,11 +361,10 @@ class NodeViewBuilder {
 PyObject* store_nodes(PyObject* self, PyObject*) {
   return entry_point<PyObject*>(nullptr, [&] {
     PyObject* slots = inspection_slots();
-    // The store's lock is held only while the copy is taken.
-    const GraphStore& store = *graph_store_of(self);
-    const Snapshot snapshot = interruptible([&] { return store.snapshot(); });
+    // The store's lock is held only while the view is taken.
+    const GraphStore::FrozenView view = graph_store_of(self)->frozen();
     // On any failure the partly built list is dropped with its builder.
-    return NodeViewBuilder(slots, snapshot).build().release();
+    return NodeViewBuilder(slots, view).build().release();
   });
 }
 
