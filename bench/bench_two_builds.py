@@ -26,7 +26,7 @@ ROOT = pathlib.Path(__file__).resolve().parent.parent
 sys.path.insert(0, str(ROOT / "tests" / "python"))
 sys.path.insert(0, str(ROOT / "bench"))
 
-CALLS = ["build", "reduce", "reduction_report", "cone", "finalize", "step", "deserialize", "serialize", "to_dot"]
+CALLS = ["build", "reduce", "reduction_report", "cone", "finalize", "step", "deserialize", "serialize", "to_dot", "nodes"]
 
 WORKER = r'''
 import json, sys
@@ -60,6 +60,7 @@ calls = {
     "deserialize": lambda: qc.GraphStore.deserialize(blob),
     "serialize": lambda: store.serialize(),
     "to_dot": lambda: store.to_dot(),
+    "nodes": lambda: store.nodes(),
 }
 names = sys.argv[3].split(",")
 best, _ = interleaved_best([calls[n] for n in names], rounds=1)
