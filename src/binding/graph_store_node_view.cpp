@@ -28,6 +28,7 @@
 #include "binding/once_init.hpp"
 #include "node/parse_op_token.hpp"
 #include "support/hash_mix.hpp"
+#include "support/large_block_allocator.hpp"
 
 namespace quorvel::py {
 
@@ -188,12 +189,12 @@ class NodeViewBuilder {
   PyRef build() {
     hidden_.reserve(2 * nodes_.size() + 1);
     PyRef list = hidden(check(PyList_New(static_cast<Py_ssize_t>(nodes_.size()))));
-    // No lock is held here: the signal handlers themselves run now and
-    // then, and one that raises drops the list (its containers are freed
+    // No lock is held here: the SIGINT handler itself runs when the signal
+    // arrives, and one that raises drops the list (its containers are freed
     // untracked; no handler can reach them).
-    SignalPoller signals;
+    InterruptPoller interrupts;
     for (std::size_t i = 0; i < nodes_.size(); ++i) {
-      signals.tick();
+      interrupts.tick();
       PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), entry(i).release());
     }
     for (PyObject* container : hidden_) {
@@ -347,13 +348,16 @@ class NodeViewBuilder {
 
   PyObject* slots_;
   const NodeList& nodes_;
-  std::vector<std::uint8_t> marked_;
+  // The working arrays of a large view come from kept blocks: a view of a
+  // million nodes would otherwise fault in 25 MB of fresh pages for them on
+  // every call.
+  LargeVector<std::uint8_t> marked_;
   // Borrowed: the int of each node id built so far, owned by its entry.
-  std::vector<PyObject*> ids_;
+  LargeVector<PyObject*> ids_;
   TextCache texts_;
   PyRef templates_[kTemplateCount];
   // Borrowed: every container built hidden so far, owned by the view.
-  std::vector<PyObject*> hidden_;
+  LargeVector<PyObject*> hidden_;
 };
 
 }  // namespace

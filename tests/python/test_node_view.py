@@ -9,6 +9,7 @@ import math
 import shutil
 import struct
 import subprocess
+import sys
 import xml.etree.ElementTree as ET
 
 import pytest
@@ -387,3 +388,33 @@ def test_every_list_and_dict_a_caller_can_change_is_tracked_by_the_collector():
     del view, stage, containers, marker
     gc.collect()
     assert alive() is None
+
+
+@pytest.mark.skipif(sys.version_info < (3, 12), reason="before 3.12 a collection runs inside the allocation that makes it due")
+def test_a_large_view_runs_no_collection_while_it_is_built():
+    # Since 3.12 a collection that allocations make due waits for the
+    # interpreter's next check, and PyErr_CheckSignals runs it too: polling
+    # all signals every few thousand nodes ran one collection per poll (on a
+    # free-threaded interpreter each walks the whole heap). At most the one
+    # made due runs, once the call has returned.
+    import gc
+
+    s = qc.GraphStore()
+    last = s.add_source("x")
+    for i in range(100_000):
+        last = s.add_op("f", [last], {"i": i})
+    started = []
+
+    def count(phase, info):
+        if phase == "start":
+            started.append(info["generation"])
+
+    assert gc.isenabled()
+    gc.collect()
+    gc.callbacks.append(count)
+    try:
+        view = s.nodes()
+    finally:
+        gc.callbacks.remove(count)
+    assert len(view) == 100_001 and view[-1]["params"] == {"i": 99_999}
+    assert len(started) <= 1
