@@ -189,12 +189,12 @@ class NodeViewBuilder {
   PyRef build() {
     hidden_.reserve(2 * nodes_.size() + 1);
     PyRef list = hidden(check(PyList_New(static_cast<Py_ssize_t>(nodes_.size()))));
-    // No lock is held here: the SIGINT handler itself runs when the signal
-    // arrives, and one that raises drops the list (its containers are freed
+    // No lock is held here: the signal handlers themselves run now and
+    // then, and one that raises drops the list (its containers are freed
     // untracked; no handler can reach them).
-    InterruptPoller interrupts;
+    SignalPoller signals;
     for (std::size_t i = 0; i < nodes_.size(); ++i) {
-      interrupts.tick();
+      signals.tick();
       PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), entry(i).release());
     }
     for (PyObject* container : hidden_) {

@@ -22,6 +22,7 @@
 
 #include <cstddef>
 
+#include "binding/compat.hpp"
 #include "binding/py_error.hpp"
 #include "support/cancellation.hpp"
 
@@ -51,26 +52,34 @@ decltype(auto) interruptible(Core&& core) {
   }
 }
 
-// For loops that build Python objects with no core lock held: every
-// `interval` units of work, asks whether SIGINT arrived, as the core's
-// check does, and if so runs the Python handlers (the default one raises
-// KeyboardInterrupt; one that returns lets the loop go on). Other signals
-// wait for the call to return, as they do during core operations.
-// PyErr_CheckSignals is not called at every poll: since 3.12 it also runs
-// any collection that the allocations have made due, and on a free-threaded
-// interpreter each of those walks the whole heap, the objects built so far
-// included, so a million-node view took nine times as long with the
-// collector on.
-class InterruptPoller {
+// For loops that build Python objects with no core lock held: runs the
+// Python signal handlers every `interval` units of work.
+//
+// Since 3.12 PyErr_CheckSignals also runs any collection that the
+// allocations have made due. Where the collector is generational that is a
+// young collection, cheap for a loop that keeps what it builds hidden from
+// the collector, and every signal's handler runs at each poll. On the
+// free-threaded build every collection walks the whole heap, the objects
+// built so far included: a million-node view ran some 240 of them and took
+// nine times as long with the collector on. There the poll asks only
+// whether SIGINT arrived, as the core's check does, and runs the handlers
+// only then (the default one raises KeyboardInterrupt; one that returns
+// lets the loop go on); other signals wait for the call to return, as they
+// do during core operations.
+class SignalPoller {
  public:
-  explicit InterruptPoller(std::size_t interval = CancellationCheck::kDefaultInterval) noexcept
+  explicit SignalPoller(std::size_t interval = CancellationCheck::kDefaultInterval) noexcept
       : interval_(interval), countdown_(interval) {}
 
   // Throws PyErrorOccurred when a handler raised.
   void tick() {
     if (--countdown_ != 0) return;
     countdown_ = interval_;
+#if QUORVEL_FREE_THREADED
     if (PyOS_InterruptOccurred()) deliver_interrupt();
+#else
+    check_status(PyErr_CheckSignals());
+#endif
   }
 
  private:
