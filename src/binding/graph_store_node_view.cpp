@@ -145,8 +145,8 @@ PyObject* inspection_slots() {
 // table: a text met again (an op name, a parameter name, a string value) is
 // the same str, whose hash the interpreter has already computed. An entry
 // holds the last text that fell into it; texts are views into the store's
-// keys, which outlive the table. Only which equal strs are shared depends on the
-// table, never a value.
+// keys, which outlive the table. Only which equal strs are shared depends
+// on the table, never a value.
 class TextCache {
  public:
   PyRef get(std::string_view text) {
